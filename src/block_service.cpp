@@ -1,0 +1,117 @@
+#include "block_service.h"
+
+#include "TavoMessages.h"
+#include "board.h"
+#include "firmware_image.h"
+#include "frame_send.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <linux/can.h>
+#include <unistd.h>
+
+static const useconds_t firstBlockPauseMicroseconds = 500000;
+
+static uint32_t lesserOf(uint32_t a, uint32_t b) {
+    return a < b ? a : b;
+}
+
+[[noreturn]] static void failBlockRead(ssize_t bytesRead, uint32_t fileOffset) {
+    if (bytesRead < 0) {
+        static char prefix[64];
+        snprintf(prefix, sizeof(prefix), "Firmware read failed at offset %u", fileOffset);
+        perror(prefix);
+    } else {
+        fprintf(stderr,
+                "Firmware read gave no data at offset %u: the image is shorter than the %u "
+                "bytes it had at start-up\n",
+                fileOffset, fileLength);
+    }
+    exit(2);
+}
+
+[[noreturn]] static void finishUpload(int socket) {
+    printf("Firmware uploaded...");
+    close(socket);
+    close(file);
+    exit(0);
+}
+
+uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset) {
+    // Never read beyond the size announced in the header, even if the file grew since.
+    lreq = lesserOf(lesserOf(lreq, largestBlock), fileLength - fileOffset);
+    ssize_t bytesRead = readFirmwareBlock(lreq, fileOffset);
+    if (bytesRead <= 0) {
+        failBlockRead(bytesRead, fileOffset);
+    }
+
+    can_id canIdResponse = can_id_for(targetBoardAddress, ownAddress, firmwareBlockResponse);
+    canMessageFirmwareUpdateResponse response;
+    memset(&response, 0, sizeof(response));
+    response.fileOffset = fileOffset;
+    response.dataLength = static_cast<uint8_t>(bytesRead);
+    response.err = canMessageFirmwareUpdateResponse_error_ErrNone;
+    response.fileLength = fileLength;
+    response.spare2 = 0;
+    memcpy(response.data, buffer, static_cast<size_t>(bytesRead));
+
+    canfd_frame frame;
+    memset(&frame, 0, sizeof(frame));
+    frame.can_id = canIdResponse.value | CAN_EFF_FLAG;
+    frame.len = static_cast<uint8_t>(encodeFirmwareUpdateResponse(response, frame.data));
+
+    printf("Sending firmware block size %i offset %u\n\r", static_cast<int>(bytesRead), fileOffset);
+    if (!sendFrame(socket, &frame, sizeof(frame))) {
+        perror("Error sending command via CAN FD!");
+        exit(2);
+    }
+    if (static_cast<uint32_t>(bytesRead) + fileOffset == fileLength) {
+        finishUpload(socket);
+    }
+    return static_cast<uint32_t>(bytesRead);
+}
+
+static void printProgress(uint32_t fileOffset) {
+    float onepercentage = static_cast<float>(fileLength) / 100.0f;
+    float percentage = static_cast<float>(fileOffset) / onepercentage;
+    printf("Done: %f%%\r\n", static_cast<double>(percentage));
+}
+
+bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, int socket) {
+    puts("Received FirmwareUpdateRequest from bootloader\r");
+    if (payloadLength < canMessageFirmwareUpdateRequestHeaderSize) {
+        printf("FirmwareUpdateRequest of %u bytes is too short, ignored\r\n", payloadLength);
+        return true;
+    }
+    canMessageFirmwareUpdateRequest request = decodeFirmwareUpdateRequest(payload);
+    if (request.bootloaderVersion != 0) {
+        return true;
+    }
+
+    uint32_t lreq = lesserOf(largestBlock, request.lengthRequested);
+    uint32_t fileOffset = request.fileOffset;
+    if (fileOffset == 0) {
+        // Gives the freshly started bootloader time before the first block arrives.
+        usleep(firstBlockPauseMicroseconds);
+    }
+    if (fileOffset >= fileLength) {
+        return false;
+    }
+
+    uint32_t lengthRequested = request.lengthRequested;
+    printf("Requested length %u \r\n", lengthRequested);
+    printf("File read length %u \r\n", lreq);
+    printf("Requested fileOffset %u\r\n", fileOffset);
+    if (fileOffset != 0 && fileLength != 0) {
+        printProgress(fileOffset);
+    }
+
+    while (lengthRequested != 0) {
+        uint32_t sendedBytes = processSingleUploadBlock(socket, lreq, fileOffset);
+        lengthRequested -= sendedBytes;
+        fileOffset += sendedBytes;
+        lreq = lesserOf(largestBlock, lengthRequested);
+    }
+    return true;
+}

@@ -1,0 +1,74 @@
+#include "message_handler.h"
+
+#include "TavoMessages.h"
+#include "block_service.h"
+#include "board.h"
+#include "frame_log.h"
+#include "frame_send.h"
+
+#include <cstdio>
+#include <cstring>
+
+bool originalFirmwareErase = false;
+
+static can_frame activationFrame(uint16_t msgType) {
+    can_frame frame;
+    memset(&frame, 0, sizeof(frame));
+    frame.can_id = can_id_for(targetBoardAddress, ownAddress, msgType).value | CAN_EFF_FLAG;
+    return frame;
+}
+
+static bool sendActivationFrame(int socket, const can_frame &frame) {
+    if (!sendFrame(socket, &frame, sizeof(frame))) {
+        perror("Error sending command via CAN FD!");
+        return false;
+    }
+    return true;
+}
+
+// A failed write leaves the flag false, so the next announcement starts over.
+static void activateBootloader(int socket) {
+    if (originalFirmwareErase) {
+        return;
+    }
+    can_frame acknowledge = activationFrame(acknowledgeAnnounce);
+    puts("Detected original firmware!\r");
+    puts("I'm sending ACK..\r");
+    if (!sendActivationFrame(socket, acknowledge)) {
+        return;
+    }
+
+    canMessageUpdateYourFirmware request;
+    request.requestId = 1;
+    request.spare = 0;
+    request.boardId = targetBoardAddress;
+    request.invertedBoardId = static_cast<uint8_t>(~targetBoardAddress);
+    can_frame order = activationFrame(updateFirmware);
+    order.can_dlc = canMessageUpdateYourFirmwareSize;
+    encodeUpdateYourFirmware(request, order.data);
+
+    puts("Sending command to clear flash and activate bootloader...\r");
+    if (!sendActivationFrame(socket, order)) {
+        return;
+    }
+    puts("Waiting for bootloader...\r");
+    originalFirmwareErase = true;
+}
+
+void ProcessReceivedMessage(const can_frame *frame, int socket, ssize_t nbytes) {
+    can_id canId = can_id_from_value(frame->can_id & CAN_EFF_MASK);
+    switch (canId.id.msgType) {
+    case announce:
+        activateBootloader(socket);
+        break;
+    case firmwareBlockRequest:
+        if (!serveFirmwareBlockRequest(frame->data, heldPayloadLength(frame, nbytes), socket)) {
+            return;
+        }
+        break;
+    default:
+        puts("CanMessageType::unknown\r");
+        break;
+    }
+    printf("Src: %d Dest: %d\r\n", canId.id.source_address, canId.id.destination_address);
+}

@@ -1,0 +1,269 @@
+#include "block_service.h"
+#include "firmware_image.h"
+#include "message_handler.h"
+
+#include "bus_pair.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+// The record the board must receive for one block: identifier, length byte, zero flags and
+// reserved bytes, the two header words, the image bytes, zero padding to 72 bytes.
+std::vector<uint8_t> blockRecord(const std::vector<uint8_t> &image, uint32_t offset,
+                                 uint32_t length) {
+    std::vector<uint8_t> record(72, 0);
+    const uint32_t canId = 0x93890079;
+    const uint32_t first = offset | length << 24;
+    const uint32_t second = static_cast<uint32_t>(image.size());
+    for (int i = 0; i < 4; i++) {
+        record[i] = static_cast<uint8_t>(canId >> (8 * i));
+        record[8 + i] = static_cast<uint8_t>(first >> (8 * i));
+        record[12 + i] = static_cast<uint8_t>(second >> (8 * i));
+    }
+    record[4] = static_cast<uint8_t>(8 + length);
+    std::copy(image.begin() + offset, image.begin() + offset + length, record.begin() + 16);
+    return record;
+}
+
+std::string requestLines(uint32_t length, uint32_t readLength, uint32_t offset) {
+    return "Requested length " + std::to_string(length) + " \r\nFile read length " +
+           std::to_string(readLength) + " \r\nRequested fileOffset " + std::to_string(offset) +
+           "\r\n";
+}
+
+std::string blockLine(int size, uint32_t offset) {
+    return "Sending firmware block size " + std::to_string(size) + " offset " +
+           std::to_string(offset) + "\n\r";
+}
+
+const char receivedLine[] = "Received FirmwareUpdateRequest from bootloader\r\n";
+const char trailer[] = "Src: 121 Dest: 0\r\n";
+
+class BlockService : public testing::Test {
+  protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "fast");
+        originalFirmwareErase = false;
+        clearWriteFailures();
+        char name[] = "/tmp/canfd-flash-log-XXXXXX";
+        int fd = mkstemp(name);
+        close(fd);
+        logPath = name;
+    }
+    void TearDown() override {
+        clearWriteFailures();
+        closeImage();
+        unlink(logPath.c_str());
+    }
+
+    void load(size_t size) {
+        imageBytes = patternImage(size);
+        image = std::make_unique<TempImage>(imageBytes);
+        useImage(*image);
+    }
+
+    struct Outcome {
+        std::string out;
+        std::string err;
+        std::vector<std::vector<uint8_t>> sent;
+    };
+
+    Outcome handle(const can_frame &frame, ssize_t nbytes = sizeof(can_frame)) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        ProcessReceivedMessage(&frame, bus.flasherEnd, nbytes);
+        fflush(stdout);
+        Outcome outcome;
+        outcome.err = testing::internal::GetCapturedStderr();
+        outcome.out = testing::internal::GetCapturedStdout();
+        outcome.sent = bus.drain();
+        return outcome;
+    }
+
+    // For paths that end the process: the log goes to a file the test reads afterwards.
+    void handleUntilExit(const can_frame &frame) {
+        int fd = open(logPath.c_str(), O_WRONLY | O_TRUNC);
+        dup2(fd, STDOUT_FILENO);
+        close(fd);
+        ProcessReceivedMessage(&frame, bus.flasherEnd, sizeof(can_frame));
+        fflush(stdout);
+        _exit(99); // returning at all is a failure
+    }
+
+    std::string log() const {
+        return readFile(logPath);
+    }
+
+    BusPair bus;
+    std::vector<uint8_t> imageBytes;
+    std::unique_ptr<TempImage> image;
+    std::string logPath;
+};
+
+TEST_F(BlockService, HundredByteImageIsSentInTwoFramesAndEndsTheRun) {
+    load(100);
+    can_frame request = classicFrame(0x93887900, {0x00, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(handleUntilExit(request), testing::ExitedWithCode(0), "^$");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+
+    EXPECT_EQ(log(), std::string(receivedLine) + requestLines(100, 56, 0) + blockLine(56, 0) +
+                         blockLine(44, 56) + "Firmware uploaded...");
+    auto sent = bus.drain();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], blockRecord(imageBytes, 0, 56));
+    EXPECT_EQ(sent[1], blockRecord(imageBytes, 56, 44));
+    EXPECT_EQ(sent[0][4], 64);
+    EXPECT_EQ(sent[1][4], 52);
+    EXPECT_EQ(std::vector<uint8_t>(sent[1].begin() + 8, sent[1].begin() + 16),
+              (std::vector<uint8_t>{0x38, 0x00, 0x00, 0x2C, 0x64, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(BlockService, PartialRequestGoesOutInBlocksOfAtMost56AfterAPause) {
+    load(1000);
+    auto start = std::chrono::steady_clock::now();
+    Outcome outcome = handle(blockRequest(0, 120));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(outcome.out, std::string(receivedLine) + requestLines(120, 56, 0) + blockLine(56, 0) +
+                               blockLine(56, 56) + blockLine(8, 112) + trailer);
+    ASSERT_EQ(outcome.sent.size(), 3u);
+    EXPECT_EQ(outcome.sent[0], blockRecord(imageBytes, 0, 56));
+    EXPECT_EQ(outcome.sent[1], blockRecord(imageBytes, 56, 56));
+    EXPECT_EQ(outcome.sent[2], blockRecord(imageBytes, 112, 8));
+    EXPECT_EQ(outcome.err, "");
+}
+
+TEST_F(BlockService, LaterRequestsShowProgressAndNoPause) {
+    load(1000);
+    auto start = std::chrono::steady_clock::now();
+    Outcome outcome = handle(blockRequest(560, 56));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    EXPECT_EQ(outcome.out, std::string(receivedLine) + requestLines(56, 56, 560) +
+                               "Done: 56.000000%\r\n" + blockLine(56, 560) + trailer);
+    ASSERT_EQ(outcome.sent.size(), 1u);
+    EXPECT_EQ(outcome.sent[0], blockRecord(imageBytes, 560, 56));
+}
+
+TEST_F(BlockService, RepeatedRequestIsServedAgainInFull) {
+    load(1000);
+    Outcome first = handle(blockRequest(280, 100));
+    Outcome again = handle(blockRequest(280, 100));
+    EXPECT_EQ(first.out, again.out);
+    EXPECT_EQ(first.sent, again.sent);
+    EXPECT_EQ(again.sent.size(), 2u);
+}
+
+TEST_F(BlockService, CanFdRequestWithBoardTypeTextIsServedFromItsFirst8Bytes) {
+    load(1000);
+    can_frame request = blockRequest(100, 10);
+    request.can_dlc = 64; // the board-type text did not fit into the record
+    Outcome outcome = handle(request);
+    ASSERT_EQ(outcome.sent.size(), 1u);
+    EXPECT_EQ(outcome.sent[0], blockRecord(imageBytes, 100, 10));
+}
+
+TEST_F(BlockService, RequestsThatMustBeIgnoredSendNothing) {
+    load(1000);
+    can_frame shortRequest = blockRequest(100, 56);
+    shortRequest.can_dlc = 4;
+    can_frame cutRecord = blockRequest(100, 56);
+    struct Case {
+        const char *what;
+        can_frame frame;
+        ssize_t nbytes;
+        std::string out;
+    } cases[] = {
+        {"newer bootloader", blockRequest(100, 56, 1), 16, std::string(receivedLine) + trailer},
+        {"offset at the end", blockRequest(1000, 56), 16, receivedLine},
+        {"offset past the end", blockRequest(0xFFFFFF, 56), 16, receivedLine},
+        {"length byte too short", shortRequest, 16,
+         std::string(receivedLine) + "FirmwareUpdateRequest of 4 bytes is too short, ignored\r\n" +
+             trailer},
+        {"read cut short", cutRecord, 13,
+         std::string(receivedLine) + "FirmwareUpdateRequest of 5 bytes is too short, ignored\r\n" +
+             trailer},
+        {"nothing wanted", blockRequest(10, 0), 16,
+         std::string(receivedLine) + requestLines(0, 0, 10) + "Done: 1.000000%\r\n" + trailer},
+    };
+    for (const Case &c : cases) {
+        Outcome outcome = handle(c.frame, c.nbytes);
+        EXPECT_EQ(outcome.out, c.out) << c.what;
+        EXPECT_TRUE(outcome.sent.empty()) << c.what;
+        EXPECT_EQ(outcome.err, "") << c.what;
+    }
+}
+
+TEST_F(BlockService, RequestRunningPastTheEndCompletesOnTheLastByte) {
+    load(1008);
+    EXPECT_EXIT(handleUntilExit(blockRequest(952, 500)), testing::ExitedWithCode(0), "^$");
+    auto sent = bus.drain();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], blockRecord(imageBytes, 952, 56));
+    EXPECT_EQ(sent[0][4], 64);
+    EXPECT_EQ(log(), std::string(receivedLine) + requestLines(500, 56, 952) +
+                         "Done: 94.444443%\r\n" + blockLine(56, 952) + "Firmware uploaded...");
+}
+
+TEST_F(BlockService, FailedSendEndsWithStatus2) {
+    load(1000);
+    failWrites(bus.flasherEnd, ENETDOWN, 1, 1);
+    EXPECT_EXIT(handleUntilExit(blockRequest(100, 200)), testing::ExitedWithCode(2),
+                "^Error sending command via CAN FD!: Network is down\n$");
+    EXPECT_EQ(bus.drain().size(), 1u);
+    EXPECT_EQ(log(), std::string(receivedLine) + requestLines(200, 56, 100) +
+                         "Done: 10.000000%\r\n" + blockLine(56, 100) + blockLine(56, 156));
+}
+
+TEST_F(BlockService, FullTransmitQueueThatPersistsEndsWithStatus2) {
+    load(1000);
+    failWrites(bus.flasherEnd, ENOBUFS, 1 << 30);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(handleUntilExit(blockRequest(100, 56)), testing::ExitedWithCode(2),
+                "^Error sending command via CAN FD!: No buffer space available\n$");
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(1000));
+    EXPECT_LT(waited, std::chrono::milliseconds(3000));
+    EXPECT_TRUE(bus.drain().empty());
+}
+
+TEST_F(BlockService, FullTransmitQueueThatClearsLosesNoBlock) {
+    load(1000);
+    failWrites(bus.flasherEnd, ENOBUFS, 20, 1);
+    Outcome outcome = handle(blockRequest(100, 168));
+    EXPECT_EQ(failedWriteAttempts(), 20);
+    EXPECT_EQ(outcome.err, "");
+    ASSERT_EQ(outcome.sent.size(), 3u);
+    for (uint32_t i = 0; i < 3; i++) {
+        EXPECT_EQ(outcome.sent[i], blockRecord(imageBytes, 100 + 56 * i, 56));
+    }
+}
+
+TEST_F(BlockService, ImageThatShrankEndsWithStatus2InsteadOfSpinning) {
+    load(1000);
+    ASSERT_EQ(truncate(image->path.c_str(), 130), 0);
+    EXPECT_EXIT(handleUntilExit(blockRequest(100, 100)), testing::ExitedWithCode(2),
+                "^Firmware read gave no data at offset 130: the image is shorter than the 1000 "
+                "bytes it had at start-up\n$");
+    auto sent = bus.drain();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], blockRecord(imageBytes, 100, 30));
+}
+
+TEST_F(BlockService, ImageThatGrewIsStillSentOnlyToItsStartUpSize) {
+    load(100);
+    int fd = open(image->path.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_EQ(write(fd, "more bytes", 10), 10);
+    close(fd);
+    EXPECT_EXIT(handleUntilExit(blockRequest(90, 56)), testing::ExitedWithCode(0), "^$");
+    auto sent = bus.drain();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], blockRecord(imageBytes, 90, 10));
+}
+
+} // namespace

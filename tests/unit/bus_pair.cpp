@@ -1,0 +1,155 @@
+#include "bus_pair.h"
+
+#include "firmware_image.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+BusPair::BusPair() {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
+        ADD_FAILURE() << "socketpair: " << strerror(errno);
+        return;
+    }
+    flasherEnd = ends[0];
+    boardEnd = ends[1];
+}
+
+BusPair::~BusPair() {
+    close(flasherEnd);
+    close(boardEnd);
+}
+
+std::vector<std::vector<uint8_t>> BusPair::drain() const {
+    std::vector<std::vector<uint8_t>> records;
+    for (;;) {
+        uint8_t record[256];
+        ssize_t n = recv(boardEnd, record, sizeof(record), MSG_DONTWAIT);
+        if (n < 0) {
+            break;
+        }
+        records.emplace_back(record, record + n);
+    }
+    return records;
+}
+
+TempImage::TempImage(const std::vector<uint8_t> &bytes) {
+    char name[] = "/tmp/canfd-flash-image-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) {
+        ADD_FAILURE() << "mkstemp: " << strerror(errno);
+        return;
+    }
+    if (!bytes.empty() &&
+        write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        ADD_FAILURE() << "writing the image failed";
+    }
+    close(fd);
+    path = name;
+}
+
+TempImage::~TempImage() {
+    unlink(path.c_str());
+}
+
+std::vector<uint8_t> patternImage(size_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; i++) {
+        bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 8) + 1);
+    }
+    return bytes;
+}
+
+void useImage(const TempImage &image) {
+    closeImage();
+    ASSERT_TRUE(openFirmwareImage(image.path.c_str()));
+}
+
+void closeImage() {
+    if (file >= 0) {
+        close(file);
+    }
+    file = -1;
+    fileLength = 0;
+}
+
+can_frame classicFrame(uint32_t canId, std::vector<uint8_t> payload) {
+    can_frame frame;
+    memset(&frame, 0, sizeof(frame));
+    frame.can_id = canId;
+    frame.can_dlc = static_cast<uint8_t>(payload.size());
+    memcpy(frame.data, payload.data(), payload.size() < 8 ? payload.size() : 8);
+    return frame;
+}
+
+can_frame blockRequest(uint32_t fileOffset, uint32_t lengthRequested, uint8_t bootloaderVersion) {
+    uint32_t first = (fileOffset & 0xFFFFFF) | static_cast<uint32_t>(bootloaderVersion) << 24;
+    uint32_t second = lengthRequested & 0xFFFFFF;
+    std::vector<uint8_t> payload;
+    for (uint32_t word : {first, second}) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            payload.push_back(static_cast<uint8_t>(word >> shift));
+        }
+    }
+    return classicFrame(0x93887900, payload);
+}
+
+std::vector<uint8_t> recordBytes(const can_frame &frame) {
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&frame);
+    return std::vector<uint8_t>(bytes, bytes + sizeof(frame));
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Write failures are injected at link time: the code under test calls write(), which the
+// linker routes here (-Wl,--wrap=write).
+static int failingFd = -1;
+static int failingErrno = 0;
+static int passesLeft = 0;
+static int failuresLeft = 0;
+static int failedAttempts = 0;
+
+void failWrites(int fd, int errorNumber, int count, int pass) {
+    failingFd = fd;
+    passesLeft = pass;
+    failingErrno = errorNumber;
+    failuresLeft = count;
+    failedAttempts = 0;
+}
+
+void clearWriteFailures() {
+    failingFd = -1;
+    passesLeft = 0;
+    failuresLeft = 0;
+    failedAttempts = 0;
+}
+
+int failedWriteAttempts() {
+    return failedAttempts;
+}
+
+extern "C" ssize_t __real_write(int fd, const void *data, size_t size);
+
+extern "C" ssize_t __wrap_write(int fd, const void *data, size_t size) {
+    if (fd == failingFd && passesLeft > 0) {
+        passesLeft--;
+    } else if (fd == failingFd && failuresLeft > 0) {
+        failuresLeft--;
+        failedAttempts++;
+        errno = failingErrno;
+        return -1;
+    }
+    return __real_write(fd, data, size);
+}

@@ -1,0 +1,48 @@
+// Test plumbing: a socketpair that stands in for the bus, stdout capture, image files and
+// injected write failures.
+#pragma once
+
+#include <cstdint>
+#include <linux/can.h>
+#include <string>
+#include <vector>
+
+// One end is handed to the code under test as its socket; every record it writes is read
+// back whole from the other end.
+struct BusPair {
+    int flasherEnd = -1;
+    int boardEnd = -1;
+    BusPair();
+    ~BusPair();
+    // Every record waiting at the board's end, in order, without blocking.
+    std::vector<std::vector<uint8_t>> drain() const;
+};
+
+// A temporary image file holding the given bytes; removed when it goes out of scope.
+struct TempImage {
+    std::string path;
+    explicit TempImage(const std::vector<uint8_t> &bytes);
+    ~TempImage();
+};
+
+std::vector<uint8_t> patternImage(size_t size);
+
+// Opens an image of the given bytes as the image the code serves.
+void useImage(const TempImage &image);
+void closeImage();
+
+can_frame classicFrame(uint32_t canId, std::vector<uint8_t> payload);
+// A firmwareBlockRequest from the board, with its two little-endian words.
+can_frame blockRequest(uint32_t fileOffset, uint32_t lengthRequested,
+                       uint8_t bootloaderVersion = 0);
+
+// Records the bytes of a classic or CAN FD record as the board would see them.
+std::vector<uint8_t> recordBytes(const can_frame &frame);
+
+std::string readFile(const std::string &path);
+
+// After `pass` more writes to fd have gone through, the next `count` fail with errorNumber;
+// then writes go through again.
+void failWrites(int fd, int errorNumber, int count, int pass = 0);
+void clearWriteFailures();
+int failedWriteAttempts();
