@@ -238,10 +238,9 @@ void Board::fetch(size_t index) {
 
 std::string Board::progressLine(size_t index) const {
     const ChunkStep &step = plan_[index];
-    const size_t received = std::count(arrived_.begin(), arrived_.end(), true);
     return strprintf("chunk %zu of %zu: %u bytes at offset %u%s, %zu of %zu bytes received",
                      index + 1, plan_.size(), step.imageBytes, step.offset,
-                     step.repeat ? " (asked again)" : "", received, image_.size());
+                     step.repeat ? " (asked again)" : "", received_, image_.size());
 }
 
 void Board::ignoredRound() {
@@ -432,7 +431,10 @@ void Board::onBlock(const Frame &frame) {
 void Board::accept(const Frame &frame, const Block &block) {
     std::memcpy(assembled_.data() + block.offset, frame.data.data() + kBlockHeaderSize,
                 block.length);
-    std::fill_n(arrived_.begin() + block.offset, block.length, true);
+    for (uint32_t i = block.offset; i < block.offset + block.length; ++i) {
+        received_ += arrived_[i] ? 0 : 1;
+        arrived_[i] = true;
+    }
     chunk_.have += block.length;
     stats_.bytesAccepted += block.length;
 }

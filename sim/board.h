@@ -92,6 +92,7 @@ class Board {
 
     std::vector<uint8_t> assembled_;
     std::vector<bool> arrived_;
+    size_t received_ = 0; // distinct image bytes that have arrived
     std::vector<ChunkStep> plan_;
     ChunkState chunk_;
     std::vector<std::pair<uint32_t, uint32_t>> reRequested_;

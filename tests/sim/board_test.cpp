@@ -1,0 +1,254 @@
+// The sim against a scripted flasher over a socketpair: a correct flasher passes, each fault
+// ends in the right verdict and exit status.
+#include "board.h"
+#include "fake_flasher.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace sim;
+
+std::vector<uint8_t> testImage(size_t size) {
+    std::mt19937 random(42);
+    std::vector<uint8_t> image(size);
+    for (uint8_t &byte : image) {
+        byte = static_cast<uint8_t>(random());
+    }
+    return image;
+}
+
+Options fastOptions() {
+    Options options;
+    options.imagePath = "test.bin";
+    options.announceIntervalMs = 20;
+    options.eraseMs = 10;
+    options.chunkSize = 128;
+    options.chunkTimeoutMs = 150;
+    options.retries = 2;
+    options.ignoreWindowMs = 100;
+    options.lingerMs = 20;
+    options.timeoutS = 5;
+    return options;
+}
+
+struct Outcome {
+    Verdict verdict;
+    TransferStats stats;
+    FlasherLog flasher;
+    std::string log;
+};
+
+Outcome runAgainst(const Options &options, const FlasherScript &script, size_t imageSize = 1000) {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    std::ostringstream text;
+    Outcome outcome;
+    {
+        FakeFlasher flasher(fds[1], testImage(imageSize), script);
+        FrameChannel channel(fds[0]);
+        FrameLog log(text, "can0", options.quiet);
+        Board board(options, testImage(imageSize), channel, log);
+        outcome.verdict = board.run();
+        outcome.stats = board.stats();
+        outcome.flasher = flasher.finish();
+    }
+    close(fds[0]);
+    close(fds[1]);
+    outcome.log = text.str();
+    return outcome;
+}
+
+std::vector<uint32_t> requestedOffsets(const FlasherLog &log) {
+    std::vector<uint32_t> offsets;
+    for (const SeenRequest &request : log.requests) {
+        offsets.push_back(request.offset);
+    }
+    return offsets;
+}
+
+TEST(Board, PassesACorrectFlasher) {
+    const Outcome outcome = runAgainst(fastOptions(), {});
+    EXPECT_EQ(outcome.verdict.status, kExitPass) << outcome.verdict.line;
+    EXPECT_EQ(outcome.verdict.line.rfind("PASS: image of 1000 bytes received byte-exact in ", 0),
+              0u);
+    EXPECT_EQ(requestedOffsets(outcome.flasher),
+              (std::vector<uint32_t>{0, 128, 256, 384, 512, 640, 768, 896}));
+    for (const SeenRequest &request : outcome.flasher.requests) {
+        EXPECT_EQ(request.recordSize, 16u);
+        EXPECT_EQ(request.len, 8u);
+        EXPECT_EQ(request.length, 128u) << "the last chunk too asks for a whole chunk";
+    }
+    EXPECT_EQ(outcome.stats.responses, 7u * 3 + 2);
+    EXPECT_EQ(outcome.stats.reRequests, 0u);
+    EXPECT_NE(outcome.log.find("TX  can0  13887900   [8]  00 00 00 00 80 00 00 01"),
+              std::string::npos)
+        << outcome.log;
+    EXPECT_NE(outcome.log.find("RX  can0  13890079  [64]  00 00 00 38 E8 03 00 00"),
+              std::string::npos);
+    EXPECT_NE(outcome.log.find("chunk 8 of 8"), std::string::npos);
+}
+
+TEST(Board, PassesOnABusyBusWithEveryRequestVariant) {
+    Options options = fastOptions();
+    options.noise = true;
+    options.fdRequests = true;
+    options.ignoredRequests = true;
+    options.order = ChunkOrder::Random;
+    options.seed = 5;
+    options.repeat = 2;
+    options.secondAnnounce = true;
+    FlasherScript script;
+    script.pauseAtZeroMs = 50;
+    const Outcome outcome = runAgainst(options, script, 3000);
+    ASSERT_EQ(outcome.verdict.status, kExitPass) << outcome.verdict.line;
+
+    std::vector<uint32_t> wanted;
+    for (const ChunkStep &step : makeChunkPlan(3000, 128, ChunkOrder::Random, 5, 2)) {
+        wanted.push_back(step.offset);
+    }
+    std::vector<uint32_t> served;
+    unsigned ignored = 0;
+    for (const SeenRequest &request : outcome.flasher.requests) {
+        EXPECT_EQ(request.recordSize, 72u);
+        EXPECT_EQ(request.len, 64u);
+        if (request.bootloaderVersion != 0 || request.offset >= 3000) {
+            ++ignored;
+        } else {
+            served.push_back(request.offset);
+        }
+    }
+    EXPECT_EQ(served, wanted);
+    EXPECT_EQ(ignored, 8u) << "two rounds of four";
+    EXPECT_EQ(outcome.flasher.announcements, outcome.stats.announcements);
+    EXPECT_GE(outcome.flasher.announcements, 2u);
+    EXPECT_GT(outcome.flasher.otherFrames, 2 * wanted.size());
+}
+
+TEST(Board, RecoveryModeRequestsWithoutAnnouncing) {
+    Options options = fastOptions();
+    options.announce = false;
+    options.order = ChunkOrder::Reverse;
+    const Outcome outcome = runAgainst(options, {}, 600);
+    EXPECT_EQ(outcome.verdict.status, kExitPass) << outcome.verdict.line;
+    EXPECT_EQ(outcome.flasher.announcements, 0u);
+    EXPECT_EQ(requestedOffsets(outcome.flasher), (std::vector<uint32_t>{384, 256, 128, 0, 512}));
+}
+
+TEST(Board, ReRequestsALostBlockAndPasses) {
+    FlasherScript script;
+    script.dropAt = 128 + 56;
+    script.dropOnce = true;
+    const Outcome outcome = runAgainst(fastOptions(), script);
+    EXPECT_EQ(outcome.verdict.status, kExitPass) << outcome.verdict.line;
+    EXPECT_EQ(outcome.stats.reRequests, 1u);
+    const auto offsets = requestedOffsets(outcome.flasher);
+    ASSERT_GE(offsets.size(), 3u);
+    EXPECT_EQ(offsets[2], 128u + 56) << "asks again from the first missing byte";
+    EXPECT_EQ(outcome.flasher.requests[2].length, 128u - 56);
+}
+
+struct FaultCase {
+    const char *name;
+    FlasherScript script;
+    int status;
+    std::string message;
+    Options options = fastOptions();
+};
+
+void PrintTo(const FaultCase &fault, std::ostream *out) {
+    *out << fault.name;
+}
+
+class BoardFault : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(BoardFault, FailsWithTheRightVerdict) {
+    const FaultCase &fault = GetParam();
+    const Outcome outcome = runAgainst(fault.options, fault.script);
+    EXPECT_EQ(outcome.verdict.status, fault.status) << outcome.verdict.line;
+    EXPECT_EQ(outcome.verdict.line.rfind("FAIL: ", 0), 0u) << outcome.verdict.line;
+    EXPECT_NE(outcome.verdict.line.find(fault.message), std::string::npos) << outcome.verdict.line;
+}
+
+FaultCase with(const char *name, int status, const std::string &message,
+               const std::function<void(FlasherScript &, Options &)> &change) {
+    FaultCase fault{name, {}, status, message};
+    change(fault.script, fault.options);
+    return fault;
+}
+
+const uint8_t kImageByte300 = testImage(1000)[300];
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BoardFault,
+    testing::Values(
+        with("WrongByte", kExitMismatch,
+             strprintf("image byte at offset 300 is 0x%02X, expected 0x%02X (block at offset 256)",
+                       kImageByte300 ^ 0x5A, kImageByte300),
+             [](FlasherScript &s, Options &) { s.corruptAt = 300; }),
+        with("LengthRoundedUp", kExitMismatch,
+             "block at offset 56: length byte 64, expected 8 + dataLength 44 = 52",
+             [](FlasherScript &s, Options &o) {
+                 s.roundUpLength = true;
+                 o.chunkSize = 100;
+             }),
+        with("ShortBlocks", kExitMismatch, "block at offset 0 carries 50 bytes, expected 56",
+             [](FlasherScript &s, Options &) { s.blockSize = 50; }),
+        with("ErrField", kExitMismatch, "block at offset 0: err 2, expected 0",
+             [](FlasherScript &s, Options &) { s.err = 2; }),
+        with("Spare2", kExitMismatch, "spare2 7, expected 0",
+             [](FlasherScript &s, Options &) { s.spare2 = 7; }),
+        with("FileLength", kExitMismatch, "fileLength 999, expected 1000",
+             [](FlasherScript &s, Options &) { s.fileLengthDelta = -1; }),
+        with("Identifier", kExitMismatch, "identifier 0x93890179, expected 0x93890079",
+             [](FlasherScript &s, Options &) { s.responseId = 0x93890179; }),
+        with("BitRateSwitch", kExitMismatch, "flags 0x01, expected 0",
+             [](FlasherScript &s, Options &) { s.responseFlags = 0x01; }),
+        with("ClassicRecord", kExitMismatch, "in a 16-byte record, expected a 72-byte",
+             [](FlasherScript &s, Options &) { s.classicResponses = true; }),
+        with("UpdateComplement", kExitMismatch,
+             "updateFirmware data 01 00 79 85 00 00 00 00, expected 01 00 79 86 00 00 00 00",
+             [](FlasherScript &s, Options &) { s.updateComplement = 0x85; }),
+        with("DuplicateActivation", kExitMismatch,
+             "duplicate activation: acknowledgeAnnounce after the board was activated (the "
+             "flasher answered a second announcement)",
+             [](FlasherScript &s, Options &o) {
+                 s.answerEveryAnnounce = true;
+                 o.secondAnnounce = true;
+                 o.announceIntervalMs = 1000;
+             }),
+        with("ActivationInRecovery", kExitMismatch, "acknowledgeAnnounce received in recovery mode",
+             [](FlasherScript &s, Options &o) {
+                 s.activateUnprompted = true;
+                 o.announce = false;
+             }),
+        with("AnswersIgnoredRequest", kExitMismatch,
+             "the flasher answered a request it must ignore: block at offset 0",
+             [](FlasherScript &s, Options &o) {
+                 s.serveIgnored = true;
+                 o.ignoredRequests = true;
+             }),
+        with("MissingBlock", kExitTimeout,
+             "chunk 3/8 at offset 256: only 56 of 128 bytes arrived after 3 requests; bytes "
+             "from offset 312 never came",
+             [](FlasherScript &s, Options &) { s.dropAt = 312; }),
+        with("SilentFlasher", kExitTimeout, "timeout after 1 s: no answer to",
+             [](FlasherScript &s, Options &o) {
+                 s.silent = true;
+                 o.timeoutS = 1;
+             }),
+        with("NoAnswerToRequests", kExitTimeout,
+             "timeout after 1 s: chunk 1/8 at offset 0: 0 of 128 bytes arrived after",
+             [](FlasherScript &s, Options &o) {
+                 s.silent = true;
+                 o.announce = false;
+                 o.timeoutS = 1;
+             })),
+    [](const testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,106 @@
+// Response checks and option parsing that the end-to-end board tests do not reach.
+#include "block_check.h"
+#include "frame_log.h"
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace sim;
+
+Frame response(uint32_t offset, uint8_t count, uint32_t fileLength) {
+    Frame frame;
+    frame.recordSize = kFdRecordSize;
+    frame.canId = kResponseId;
+    frame.len = static_cast<uint8_t>(8 + count);
+    writeLe32(offset | static_cast<uint32_t>(count) << 24, frame.data.data());
+    writeLe32(fileLength, frame.data.data() + 4);
+    for (uint8_t i = 0; i < count; ++i) {
+        frame.data[8 + i] = static_cast<uint8_t>(offset + i);
+    }
+    return frame;
+}
+
+std::vector<uint8_t> countingImage(size_t size) {
+    std::vector<uint8_t> image(size);
+    for (size_t i = 0; i < size; ++i) {
+        image[i] = static_cast<uint8_t>(i);
+    }
+    return image;
+}
+
+TEST(BlockCheck, AcceptsAGoodBlockEvenWithTheKernelsFdFlag) {
+    Frame frame = response(100, 5, 105);
+    frame.flags = kFdFlagFdf;
+    Block block;
+    EXPECT_EQ(checkBlockResponse(frame, countingImage(105), block), "");
+    EXPECT_EQ(block.offset, 100u);
+    EXPECT_EQ(block.length, 5u);
+}
+
+TEST(BlockCheck, RejectsMalformedBlocks) {
+    const auto image = countingImage(105);
+    Block block;
+    Frame trailing = response(100, 5, 105);
+    trailing.data[20] = 0xEE;
+    EXPECT_EQ(checkBlockResponse(trailing, image, block),
+              "block at offset 100: unused data byte 20 is 0xEE, expected 0");
+    EXPECT_EQ(checkBlockResponse(response(100, 6, 105), image, block),
+              "block at offset 100 with 6 bytes runs past the end of the image (105 bytes)");
+    Frame overlong = response(0, 57, 105);
+    overlong.len = 64;
+    EXPECT_EQ(checkBlockResponse(overlong, image, block),
+              "block at offset 0: dataLength 57, more than 56");
+    EXPECT_EQ(checkBlockResponse(response(0, 0, 105), image, block),
+              "block at offset 0 carries no data");
+    Frame noHeader = response(0, 0, 105);
+    noHeader.len = 7;
+    EXPECT_EQ(checkBlockResponse(noHeader, image, block),
+              "block response length byte 7, outside 8..64");
+}
+
+TEST(FrameLog, FormatsLikeCandump) {
+    Frame request = makeBlockRequest({512, 0, 512, 1}, false);
+    EXPECT_EQ(formatFrame("can0", request), "  can0  13887900   [8]  00 02 00 00 00 02 00 01");
+    Frame noise;
+    noise.canId = 0x123;
+    noise.recordSize = kFdRecordSize;
+    noise.flags = kFdFlagBrs;
+    noise.len = 2;
+    noise.data[0] = 0xAB;
+    EXPECT_EQ(formatFrame("vcan1", noise), "  vcan1  123  [02]  AB 00  BRS");
+}
+
+TEST(Options, DefaultsAndBothValueSpellings) {
+    const ParsedOptions parsed = parseOptions(
+        {"--image", "fw.bin", "--chunk=100", "--order", "random", "--seed=9", "--no-announce"});
+    ASSERT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.options.imagePath, "fw.bin");
+    EXPECT_EQ(parsed.options.chunkSize, 100u);
+    EXPECT_EQ(parsed.options.order, ChunkOrder::Random);
+    EXPECT_EQ(parsed.options.seed, 9u);
+    EXPECT_FALSE(parsed.options.announce);
+    EXPECT_EQ(parsed.options.interface, "can0");
+    EXPECT_EQ(parsed.options.timeoutS, 60u);
+    EXPECT_EQ(parsed.options.chunkTimeoutMs, 2000u);
+    EXPECT_TRUE(parseOptions({"--help"}).help);
+}
+
+TEST(Options, RejectsWhatItCannotUse) {
+    EXPECT_EQ(parseOptions({}).error, "--image PATH is required");
+    EXPECT_EQ(parseOptions({"--image", "a", "--chunk", "0"}).error,
+              "invalid value '0' for --chunk");
+    EXPECT_EQ(parseOptions({"--image", "a", "--chunk", "16777216"}).error,
+              "invalid value '16777216' for --chunk");
+    EXPECT_EQ(parseOptions({"--image", "a", "--timeout-s", "-1"}).error,
+              "invalid value '-1' for --timeout-s");
+    EXPECT_EQ(parseOptions({"--image", "a", "--order", "backwards"}).error,
+              "invalid value 'backwards' for --order");
+    EXPECT_EQ(parseOptions({"--image", "a", "--quiet=yes"}).error, "option --quiet takes no value");
+    EXPECT_EQ(parseOptions({"--image"}).error, "option --image needs a value");
+    EXPECT_EQ(parseOptions({"--image", "a", "--fast"}).error, "unknown option '--fast'");
+    EXPECT_NE(parseOptions({"--image", "a", "--no-announce", "--second-announce"}).error, "");
+}
+
+} // namespace

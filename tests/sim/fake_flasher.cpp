@@ -1,0 +1,141 @@
+#include "fake_flasher.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <linux/can.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace {
+
+uint32_t le32(const uint8_t *p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void putLe32(uint8_t *p, uint32_t v) {
+    p[0] = v & 0xFF;
+    p[1] = (v >> 8) & 0xFF;
+    p[2] = (v >> 16) & 0xFF;
+    p[3] = v >> 24;
+}
+
+uint8_t roundUpToFdLength(uint8_t len) {
+    for (uint8_t valid : {8, 12, 16, 20, 24, 32, 48, 64}) {
+        if (len <= valid) {
+            return valid;
+        }
+    }
+    return 64;
+}
+
+} // namespace
+
+FakeFlasher::FakeFlasher(int fd, std::vector<uint8_t> image, FlasherScript script)
+    : fd_(fd), image_(std::move(image)), script_(script), thread_([this] { loop(); }) {}
+
+FakeFlasher::~FakeFlasher() {
+    finish();
+}
+
+FlasherLog FakeFlasher::finish() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    return log_;
+}
+
+void FakeFlasher::loop() {
+    if (script_.activateUnprompted) {
+        activate();
+    }
+    while (!stop_) {
+        pollfd waitFor{fd_, POLLIN, 0};
+        if (poll(&waitFor, 1, 10) <= 0) {
+            continue;
+        }
+        uint8_t record[sizeof(canfd_frame)];
+        const ssize_t got = recv(fd_, record, sizeof record, 0);
+        if (got <= 0) {
+            return;
+        }
+        onRecord(record, static_cast<size_t>(got));
+    }
+}
+
+void FakeFlasher::onRecord(const uint8_t *record, size_t size) {
+    canfd_frame frame{};
+    std::memcpy(&frame, record, size);
+    const uint32_t id = frame.can_id & CAN_EFF_MASK;
+    const bool extended = frame.can_id & CAN_EFF_FLAG;
+    if (extended && id == 0x11A07900) {
+        ++log_.announcements;
+        if (!script_.silent && !exited_ && (!activated_ || script_.answerEveryAnnounce)) {
+            activate();
+        }
+    } else if (extended && id == 0x13887900) {
+        const uint32_t word0 = le32(frame.data);
+        const uint32_t word1 = le32(frame.data + 4);
+        const SeenRequest request{word0 & 0xFFFFFF, static_cast<uint8_t>(word0 >> 24),
+                                  word1 & 0xFFFFFF, size, frame.len};
+        log_.requests.push_back(request);
+        if (!script_.silent && !exited_ &&
+            (request.bootloaderVersion == 0 || script_.serveIgnored) &&
+            request.offset < image_.size()) {
+            serve(request.offset, request.length);
+        }
+    } else {
+        ++log_.otherFrames;
+    }
+}
+
+void FakeFlasher::activate() {
+    activated_ = true;
+    sendClassic(CAN_EFF_FLAG | 0x17960079, 0, nullptr);
+    const uint8_t update[] = {0x01, 0x00, 0x79, script_.updateComplement};
+    sendClassic(CAN_EFF_FLAG | 0x17890079, 4, update);
+}
+
+void FakeFlasher::serve(uint32_t offset, uint32_t length) {
+    if (offset == 0 && script_.pauseAtZeroMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(script_.pauseAtZeroMs));
+    }
+    const uint32_t end = std::min<uint32_t>(offset + length, image_.size());
+    for (uint32_t at = offset; at < end;) {
+        const uint32_t count = std::min(script_.blockSize, end - at);
+        canfd_frame frame{};
+        frame.can_id = script_.responseId;
+        frame.flags = script_.responseFlags;
+        frame.len = 8 + count;
+        if (script_.roundUpLength) {
+            frame.len = roundUpToFdLength(frame.len);
+        }
+        putLe32(frame.data, at | count << 24 | static_cast<uint32_t>(script_.err) << 30);
+        putLe32(frame.data + 4, (static_cast<uint32_t>(image_.size()) + script_.fileLengthDelta) |
+                                    static_cast<uint32_t>(script_.spare2) << 24);
+        std::memcpy(frame.data + 8, image_.data() + at, count);
+        if (script_.corruptAt && *script_.corruptAt >= at && *script_.corruptAt < at + count) {
+            frame.data[8 + *script_.corruptAt - at] ^= 0x5A;
+        }
+        const bool drop = script_.dropAt == at && !(script_.dropOnce && dropped_);
+        dropped_ = dropped_ || drop;
+        const size_t recordSize = script_.classicResponses ? sizeof(can_frame) : sizeof frame;
+        if (!drop) {
+            send(fd_, &frame, recordSize, MSG_NOSIGNAL);
+        }
+        at += count;
+    }
+    // The flasher's work is done once the image's last byte has gone out.
+    exited_ = end == image_.size();
+}
+
+void FakeFlasher::sendClassic(uint32_t id, uint8_t len, const uint8_t *data) {
+    can_frame frame{};
+    frame.can_id = id;
+    frame.len = len;
+    if (len > 0) {
+        std::memcpy(frame.data, data, len);
+    }
+    send(fd_, &frame, sizeof frame, MSG_NOSIGNAL);
+}
