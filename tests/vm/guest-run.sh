@@ -1,0 +1,292 @@
+#!/bin/bash
+# Boots a qemu guest with a CAN FD vcan "can0", runs a shell script in it as root and hands back its
+# output, its exit status and, on request, the files it left in /out.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+usage() {
+    cat <<EOF
+Usage: $(basename "$0") --arch ARCH [options] SCRIPT
+
+Boots a Debian kernel under qemu (ARCH = x86_64, arm64 or armhf) with busybox, brings up can0
+as a vcan with MTU 72 (CAN FD), runs SCRIPT (a host file, or - for standard input) with /bin/sh
+as root in /root, prints its stdout+stderr on stdout and exits with its status.
+
+Options:
+  --file HOST:GUEST  copy HOST (file or folder) to GUEST (absolute; ending in / means "into
+                     that folder") before boot; repeatable. For dynamic ELF executables and
+                     libraries the interpreter and the NEEDED libraries are added recursively,
+                     from the host for x86_64 and from Debian's packages for arm64/armhf.
+  --out HOSTDIR      after the script, copy what it left in the guest's /out into HOSTDIR
+  --timeout SECONDS  hard limit for boot + script (default \${CANFD_VM_TIMEOUT:-120})
+  --console FILE     keep the raw console log in FILE (kernel messages included)
+  --keep             keep the work folder (initramfs, console log) and print its path
+  -v, --verbose      print timings on stderr
+  -h, --help         this text
+
+Exit status: the script's, or $VM_INFRA_STATUS when the bed itself failed (fetch, boot, timeout,
+lost output), with a message on stderr beginning "canfd-vm:".
+
+Environment: CANFD_VM_CACHE (cache root, default <repo>/.cache/vm), CANFD_VM_TIMEOUT,
+CANFD_VM_MEM (MiB, default 256), CANFD_VM_ACCEL (x86_64 only, default tcg; kvm where it works).
+The guest has only busybox; the script's standard input is /dev/null. Two runs may go at once.
+EOF
+}
+
+arch=""
+script=""
+out_dir=""
+console_copy=""
+keep=0
+verbose=0
+timeout_s="${CANFD_VM_TIMEOUT:-120}"
+files=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+    -h | --help)
+        usage
+        exit 0
+        ;;
+    --arch)
+        arch="${2:?--arch needs a value}"
+        shift
+        ;;
+    --file)
+        files+=("${2:?--file needs HOST:GUEST}")
+        shift
+        ;;
+    --out)
+        out_dir="${2:?--out needs a folder}"
+        shift
+        ;;
+    --timeout)
+        timeout_s="${2:?--timeout needs seconds}"
+        shift
+        ;;
+    --console)
+        console_copy="${2:?--console needs a file}"
+        shift
+        ;;
+    --keep) keep=1 ;;
+    -v | --verbose) verbose=1 ;;
+    -) script=- ;;
+    -*) vm_die "unknown option $1 (see --help)" ;;
+    *)
+        [ -z "$script" ] || vm_die "only one SCRIPT expected (see --help)"
+        script="$1"
+        ;;
+    esac
+    shift
+done
+[ -n "$arch" ] && [ -n "$script" ] || {
+    usage >&2
+    exit 2
+}
+[[ "$timeout_s" =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || vm_die "bad --timeout '$timeout_s'"
+vm_arch_setup "$arch"
+
+t_start=$(date +%s%N)
+elapsed_ms() { echo $((($(date +%s%N) - t_start) / 1000000)); }
+say() { [ "$verbose" = 0 ] || echo "guest-run[$VM_ARCH] $(elapsed_ms) ms: $*" >&2; }
+
+"$VM_DIR/fetch-guest.sh" "$VM_ARCH" || vm_die "fetching the $VM_ARCH guest failed"
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm.XXXXXX")"
+qemu_pid=""
+cleanup() {
+    if [ -n "$qemu_pid" ]; then
+        kill "$qemu_pid" 2>/dev/null || true
+        wait "$qemu_pid" 2>/dev/null || true
+    fi
+    if [ "$keep" = 1 ]; then
+        echo "canfd-vm: work folder kept: $work" >&2
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+trap 'echo "canfd-vm: interrupted" >&2; exit $VM_INFRA_STATUS' INT TERM HUP
+
+# A refresh of the cache waits until no run is reading it.
+exec 9>"$VM_CACHE.lock"
+flock -s 9
+
+# --- base initramfs: busybox, modules, init; cached per content -----------------------------------
+base_key="$(cat "$VM_DIR/guest-init.sh" "$VM_CACHE/info" "$VM_CACHE/busybox" "$VM_CACHE"/modules/*.ko |
+    sha256sum | cut -c1-16)"
+base_cpio="$VM_CACHE/base-$base_key.cpio"
+if [ ! -f "$base_cpio" ]; then
+    b="$work/base"
+    mkdir -p "$b/bin" "$b/lib/modules/canfd-vm" "$b/canfd-vm"
+    cp "$VM_CACHE/busybox" "$b/bin/busybox"
+    ln -s busybox "$b/bin/sh"
+    cp "$VM_CACHE"/modules/*.ko "$b/lib/modules/canfd-vm/"
+    install -m 755 "$VM_DIR/guest-init.sh" "$b/init"
+    (cd "$b" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/base.cpio"
+    # Another run may be doing the same; the rename makes either result whole.
+    mv "$work/base.cpio" "$base_cpio"
+    rm -rf "$b"
+    say "built $base_cpio"
+fi
+
+# --- per-run part: script, files, their runtime libraries ----------------------------------------
+stage="$work/stage"
+mkdir -p "$stage/canfd-vm"
+if [ "$script" = - ]; then
+    cat >"$stage/canfd-vm/script"
+else
+    [ -f "$script" ] || vm_die "no such script: $script"
+    cp "$script" "$stage/canfd-vm/script"
+fi
+nonce="$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n')"
+printf 'NONCE=%s\nWANT_OUT=%s\n' "$nonce" "$([ -n "$out_dir" ] && echo 1 || echo 0)" \
+    >"$stage/canfd-vm/config"
+
+if [ "$VM_ARCH" = x86_64 ]; then sysroot=""; else sysroot="$VM_CACHE/sysroot"; fi
+lib_dirs=("/lib/$VM_TRIPLET" "/usr/lib/$VM_TRIPLET" /lib /usr/lib /lib64 /usr/lib64)
+case "$VM_ARCH" in
+x86_64) elf_machine="Advanced Micro Devices X86-64" ;;
+arm64) elf_machine="AArch64" ;;
+armhf) elf_machine="ARM" ;;
+esac
+
+# Follows symlinks inside the sysroot, whose absolute links point into the sysroot, not the host.
+sysroot_real() {
+    local p="$sysroot$1" t i
+    for ((i = 0; i < 40; i++)); do
+        [ -L "$p" ] || break
+        t="$(readlink "$p")"
+        case "$t" in
+        /*) p="$sysroot$t" ;;
+        *) p="$(dirname "$p")/$t" ;;
+        esac
+    done
+    [ -e "$p" ] && echo "$p"
+}
+
+declare -A have_lib=()
+add_runtime_file() { # GUESTPATH: copies it from the sysroot, then what it needs
+    local guest="$1" host
+    [ -z "${have_lib[$guest]:-}" ] || return 0
+    have_lib[$guest]=1
+    host="$(sysroot_real "$guest")" || vm_die "$guest not found in ${sysroot:-the host}"
+    mkdir -p "$stage$(dirname "$guest")"
+    cp -L "$host" "$stage$guest"
+    add_elf_needs "$host" "$guest"
+}
+
+add_elf_needs() { # HOSTFILE WHAT
+    local f="$1" what="$2" interp lib d found
+    interp="$(readelf -lW "$f" 2>/dev/null | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')"
+    if [ -n "$interp" ]; then
+        local machine
+        machine="$(readelf -hW "$f" | sed -n 's/^ *Machine: *//p')"
+        case "$machine" in
+        "$elf_machine") ;;
+        *) vm_die "$what is built for '$machine', not for the $VM_ARCH guest" ;;
+        esac
+        add_runtime_file "$interp"
+    fi
+    for lib in $(readelf -dW "$f" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
+        found=""
+        for d in "${lib_dirs[@]}"; do
+            if [ -e "$sysroot$d/$lib" ]; then
+                found="$d/$lib"
+                break
+            fi
+        done
+        [ -n "$found" ] || vm_die "$lib, needed by $what, not found in ${sysroot:-the host} ${lib_dirs[*]}"
+        add_runtime_file "$found"
+    done
+}
+
+for spec in "${files[@]}"; do
+    [[ "$spec" == *:* ]] || vm_die "--file expects HOST:GUEST, got '$spec'"
+    host="${spec%:*}"
+    guest="${spec##*:}"
+    [[ "$guest" == /* ]] || vm_die "guest path must be absolute in --file '$spec'"
+    [ -e "$host" ] || vm_die "no such file: $host"
+    [[ "$guest" == */ ]] && guest="$guest$(basename "$host")"
+    mkdir -p "$stage$(dirname "$guest")"
+    cp -rL --preserve=mode "$host" "$stage$guest"
+    while IFS= read -r -d '' f; do
+        if vm_is_elf "$f"; then
+            add_elf_needs "$f" "${f#"$stage"}"
+        fi
+    done < <(find "$stage$guest" -type f -print0)
+done
+(cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/run.cpio"
+# The kernel unpacks concatenated archives in order, so the run part lands over the base.
+cat "$base_cpio" "$work/run.cpio" >"$work/initrd"
+say "initramfs ready ($(du -k "$work/initrd" | cut -f1) KiB)"
+
+# --- boot ---------------------------------------------------------------------------------------
+console="$work/console.log"
+: >"$console"
+# shellcheck disable=SC2207
+machine_args=($(vm_qemu_machine_args))
+cmdline="console=$VM_CONSOLE quiet loglevel=1 panic=-1 rdinit=/init mitigations=off"
+timeout -k 5 "$timeout_s" "$VM_QEMU" "${machine_args[@]}" -smp 1 \
+    -nodefaults -no-user-config -display none -no-reboot \
+    -kernel "$VM_CACHE/kernel" -initrd "$work/initrd" -append "$cmdline" \
+    -serial "file:$console" -monitor none \
+    </dev/null >"$work/qemu.log" 2>&1 9>&- &
+qemu_pid=$!
+qemu_rc=0
+wait "$qemu_pid" || qemu_rc=$?
+qemu_pid=""
+say "guest ended (qemu status $qemu_rc)"
+[ -z "$console_copy" ] || cp "$console" "$console_copy"
+
+show_console_tail() {
+    echo "canfd-vm: last console lines:" >&2
+    tail -n 30 "$console" | tr -d '\r' | sed 's/^/  | /' >&2
+    if [ -s "$work/qemu.log" ]; then
+        echo "canfd-vm: qemu said:" >&2
+        sed 's/^/  | /' "$work/qemu.log" >&2
+    fi
+}
+
+marker_offset() { # PATTERN: byte offset of its first match in the console log, or nothing
+    LC_ALL=C grep -boa -m 1 -- "$1" "$console" | head -n 1 | cut -d: -f1
+}
+
+fail_line="$(LC_ALL=C grep -a -m 1 -- "@@CANFD-VM-FAIL-$nonce@@" "$console" || true)"
+if [ -n "$fail_line" ]; then
+    show_console_tail
+    vm_die "guest setup failed: ${fail_line#*@@ }"
+fi
+
+begin_marker="@@CANFD-VM-BEGIN-$nonce@@"
+begin_off="$(marker_offset "$begin_marker")"
+if [ -z "$begin_off" ]; then
+    show_console_tail
+    [ "$qemu_rc" != 124 ] || vm_die "timeout: the $VM_ARCH guest did not boot within ${timeout_s}s"
+    vm_die "the $VM_ARCH guest did not boot (qemu status $qemu_rc)"
+fi
+out_start=$((begin_off + ${#begin_marker} + 1))
+
+end_line="$(LC_ALL=C grep -boa -m 1 -- "@@CANFD-VM-END-$nonce@@ [0-9]*" "$console" || true)"
+if [ -z "$end_line" ]; then
+    # Hand over what the script did print: it is what explains a hang.
+    tail -c +$((out_start + 1)) "$console"
+    show_console_tail
+    [ "$qemu_rc" != 124 ] || vm_die "timeout: the script did not finish within ${timeout_s}s"
+    vm_die "the guest stopped before the script ended (qemu status $qemu_rc)"
+fi
+end_off="${end_line%%:*}"
+status="${end_line##* }"
+# The init adds one newline before the end marker so that it starts a line.
+tail -c +$((out_start + 1)) "$console" | head -c $((end_off - 1 - out_start))
+
+if [ -n "$out_dir" ]; then
+    mkdir -p "$out_dir"
+    out_end="$(LC_ALL=C grep -a -m 1 -- "@@CANFD-VM-OUT-END-$nonce@@" "$console" || true)"
+    [ -n "$out_end" ] || vm_die "the guest's /out did not come back (qemu status $qemu_rc)"
+    [ "${out_end##* }" = 0 ] || vm_die "packing /out in the guest failed"
+    LC_ALL=C sed -n "/^@@CANFD-VM-OUT-$nonce@@\$/,/^@@CANFD-VM-OUT-END-$nonce@@/p" "$console" |
+        sed '1d;$d' | base64 -d | tar -xz -C "$out_dir" ||
+        vm_die "unpacking the guest's /out into $out_dir failed"
+fi
+say "done, script status $status"
+exit "$status"
