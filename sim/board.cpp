@@ -482,8 +482,14 @@ std::string Board::timeoutMessage() const {
                                anyAnswer_ ? "" : "; the flasher never answered a block request")
                    : "between chunks";
         break;
-    default:
-        what = "while waiting";
+    case Phase::Erasing:
+        what = "during the simulated erase";
+        break;
+    case Phase::IgnoredWindow:
+        what = "while watching for answers to requests the flasher must ignore";
+        break;
+    case Phase::Lingering:
+        what = "after the last byte";
         break;
     }
     return strprintf("timeout after %u s: %s", options_.timeoutS, what.c_str());

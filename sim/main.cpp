@@ -63,12 +63,13 @@ int main(int argc, char **argv) {
         sim::Board board(options, std::move(image), channel, log);
         const sim::Verdict verdict = board.run();
         close(fd);
+        fd = -1;
         if (options.stats) {
             std::cout << board.statsText() << "\n";
         }
         std::cout << verdict.line << std::endl;
         return verdict.status;
-    } catch (const sim::SystemError &failure) {
+    } catch (const std::exception &failure) {
         if (fd >= 0) {
             close(fd);
         }
