@@ -4,6 +4,7 @@
 #include "frame_log.h"
 #include "message_handler.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <linux/can.h>
@@ -36,6 +37,9 @@ int main() {
     // log keeps its order with the error stream.
     static char stdoutBuffer[BUFSIZ];
     setvbuf(stdout, stdoutBuffer, _IOLBF, sizeof(stdoutBuffer));
+    // A log reader that goes away (`| head`, a closed terminal pipe) must not end the upload
+    // half way through and leave the board erased: losing the log is the lesser harm.
+    signal(SIGPIPE, SIG_IGN);
 
     if (!openFirmwareImage(firmwareImagePath)) {
         return 1;
