@@ -1,0 +1,433 @@
+// Runs the real canfd-flash under the fault shim with one system call failing, plays board 121
+// on the other end of the bus, and checks the exit status, the report on the error stream,
+// and every record the board received: nothing may follow a fatal failure.
+//
+// Usage: fault_driver <canfd-flash> <fault_shim.so> <scenario>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Record = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+const uint32_t imageSize = 150; // two full blocks and a short one
+const uint32_t blockSize = 56;
+const auto announcePeriod = std::chrono::milliseconds(300);
+const auto runLimit = std::chrono::seconds(10);
+
+enum class Log { Is, Holds };
+
+struct Scenario {
+    const char *name;
+    const char *call; // the failing call, nullptr for none
+    int nth;
+    int error;
+    int count;
+    int mtu;
+    int status;
+    std::string report;               // the whole error stream
+    std::vector<std::string> records; // ack, order, or block<N>: what the board must get
+    Log match;
+    std::string log; // the standard output, or text it must hold
+    int readLines;   // "Hotovo" lines, -1 for any number
+};
+
+const std::string startLog = "Firmware size 150\n\rCAN Sockets Receive Demo\r\n";
+const std::string uploaded = "Firmware uploaded...";
+const std::string sendFailed = "Error sending command via CAN FD!: ";
+const std::vector<std::string> fullUpload = {"ack", "order", "block0", "block1", "block2"};
+
+// Not a system call: the driver stops reading the log after `nth` lines and closes the pipe.
+const char logReaderLeaves[] = "log-reader-leaves";
+
+// clang-format off
+const Scenario scenarios[] = {
+    // name, failing call, nth, errno, calls in a row, MTU,
+    //   status, report, records, log match, log, "Hotovo" lines
+    {"upload-without-faults", nullptr, 0, 0, 0, 72,
+     0, "", fullUpload, Log::Holds, uploaded, -1},
+    {"image-open", "open", 1, ENOENT, 1, 72,
+     1, "Firmware file not found!: No such file or directory\n", {}, Log::Is, "", 0},
+    {"image-fstat", "fstat", 1, EIO, 1, 72,
+     1, "Firmware size could not be read: Input/output error\n", {}, Log::Is, "", 0},
+    {"image-read-at-start", "pread", 1, EIO, 1, 72,
+     1, "Firmware file could not be read: Input/output error\n", {}, Log::Is, "", 0},
+    {"socket", "socket", 1, EAFNOSUPPORT, 1, 72,
+     1, "Socket: Address family not supported by protocol\n", {}, Log::Is, startLog, 0},
+    {"send-buffer-size", "setsockopt_sndbuf", 1, EPERM, 1, 72,
+     0, "setsockopt: Operation not permitted\n", fullUpload, Log::Holds, uploaded, -1},
+    {"interface-index", "ioctl_ifindex", 1, ENODEV, 1, 72,
+     1, "Interface can0: No such device\n", {}, Log::Is, startLog, 0},
+    {"bind", "bind", 1, EADDRNOTAVAIL, 1, 72,
+     1, "Bind: Cannot assign requested address\n", {}, Log::Is, startLog, 0},
+    {"fd-frames", "setsockopt_fd_frames", 1, ENOPROTOOPT, 1, 72,
+     1, "setsockopt CAN_RAW_FD_FRAMES: Protocol not available\n", {}, Log::Is, startLog, 0},
+    {"classic-can-mtu", nullptr, 0, 0, 0, 16,
+     1, "Interface can0 does not carry CAN FD frames (MTU 16, needs 72): set it up with "
+        "\"fd on\"\n", {}, Log::Is, startLog, 0},
+    {"mtu-query", "ioctl_mtu", 1, EOPNOTSUPP, 1, 72,
+     1, "Interface can0 MTU: Operation not supported\n", {}, Log::Is, startLog, 0},
+    {"first-read", "read", 1, ENETDOWN, 1, 72,
+     1, "Read: Network is down\n", {}, Log::Is, startLog + "Citam\r\nHotovo\r\n", 1},
+    {"read-during-upload", "read", 3, ENETDOWN, 1, 72,
+     1, "Read: Network is down\n", {"ack", "order", "block0"}, Log::Holds,
+     "Sending firmware block size 56 offset 0\n\r", 3},
+    // A failed activation is reported and tried again at the board's next announcement.
+    {"acknowledge-write", "write", 1, ENETDOWN, 1, 72,
+     0, sendFailed + "Network is down\n", fullUpload, Log::Holds, uploaded, -1},
+    {"erase-order-write", "write", 2, ENETDOWN, 1, 72,
+     0, sendFailed + "Network is down\n", {"ack", "ack", "order", "block0", "block1", "block2"},
+     Log::Holds, uploaded, -1},
+    {"block-write", "write", 4, ENETDOWN, 1, 72,
+     2, sendFailed + "Network is down\n", {"ack", "order", "block0"}, Log::Holds,
+     "Sending firmware block size 56 offset 56\n\r", -1},
+    // The last block failing must not pass for a finished upload.
+    {"last-block-write", "write", 5, EMSGSIZE, 1, 72,
+     2, sendFailed + "Message too long\n", {"ack", "order", "block0", "block1"}, Log::Holds,
+     "Sending firmware block size 38 offset 112\n\r", -1},
+    {"block-queue-stays-full", "write", 3, ENOBUFS, 1 << 30, 72,
+     2, sendFailed + "No buffer space available\n", {"ack", "order"}, Log::Holds, "", -1},
+    {"block-queue-clears", "write", 3, ENOBUFS, 50, 72,
+     0, "", fullUpload, Log::Holds, uploaded, -1},
+    {"block-read", "pread", 3, EIO, 1, 72,
+     2, "Firmware read failed at offset 56: Input/output error\n", {"ack", "order", "block0"},
+     Log::Holds, "", -1},
+    // Piped into `head` or a dying `tee`, the log may lose its reader mid-upload.
+    {"log-reader-leaves", logReaderLeaves, 9, 0, 0, 72,
+     0, "", fullUpload, Log::Holds, "Waiting for bootloader...\r\n", -1},
+};
+// clang-format on
+
+std::vector<uint8_t> imageBytes() {
+    std::vector<uint8_t> bytes(imageSize);
+    for (uint32_t i = 0; i < imageSize; i++) {
+        bytes[i] = static_cast<uint8_t>(i * 37 + 11);
+    }
+    return bytes;
+}
+
+void putWord(uint32_t value, uint8_t *at) {
+    for (int i = 0; i < 4; i++) {
+        at[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+uint32_t word(const uint8_t *at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+Record classic(uint32_t id, const std::vector<uint8_t> &payload) {
+    Record record(16, 0);
+    putWord(id | 0x80000000u, record.data());
+    record[4] = static_cast<uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), record.begin() + 8);
+    return record;
+}
+
+// Board 121 (source) speaking to the flasher at address 0.
+Record announcement() {
+    return classic(4512u << 16 | 121u << 8, {0x01, 0x00, 0x00, 0x00});
+}
+
+Record blockRequest(uint32_t offset) {
+    std::vector<uint8_t> payload(8);
+    putWord(offset, payload.data());
+    putWord(blockSize, payload.data() + 4);
+    return classic(5000u << 16 | 121u << 8, payload);
+}
+
+Record expectedRecord(const std::string &name, const std::vector<uint8_t> &image) {
+    if (name == "ack") {
+        return classic(6038u << 16 | 121u, {});
+    }
+    if (name == "order") {
+        return classic(6025u << 16 | 121u, {0x01, 0x00, 121, 0x86});
+    }
+    uint32_t offset = static_cast<uint32_t>(std::stoul(name.substr(5))) * blockSize;
+    uint32_t length = std::min(blockSize, imageSize - offset);
+    Record record(72, 0);
+    putWord(0x80000000u | 5001u << 16 | 121u, record.data());
+    record[4] = static_cast<uint8_t>(8 + length);
+    putWord(offset | length << 24, record.data() + 8);
+    putWord(imageSize, record.data() + 12);
+    std::copy(image.begin() + offset, image.begin() + offset + length, record.begin() + 16);
+    return record;
+}
+
+std::string temporaryFile(const char *what) {
+    std::string name = std::string("/tmp/canfd-fault-") + what + "-XXXXXX";
+    int fd = mkstemp(name.data());
+    if (fd < 0) {
+        perror("mkstemp");
+        exit(3);
+    }
+    close(fd);
+    return name;
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+size_t countOf(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        count++;
+    }
+    return count;
+}
+
+size_t countLines(const std::string &text) {
+    return countOf(text, "\n");
+}
+
+void send(int fd, const Record &record) {
+    // The flasher may have ended already; a lost record is then of no interest.
+    (void)::send(fd, record.data(), record.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+struct Run {
+    int status = -1; // exit status, or -1 when it did not exit normally
+    std::string description;
+    std::vector<Record> received;
+    std::string out;
+    std::string err;
+};
+
+// Reads what the flasher has logged so far. The reader leaves, as `| head` would, once the
+// log holds leaveAfterLines lines (0: never).
+void readLog(int &log, int leaveAfterLines, Run &run) {
+    char text[4096];
+    ssize_t size;
+    while (log >= 0 && (size = read(log, text, sizeof(text))) > 0) {
+        run.out.append(text, static_cast<size_t>(size));
+        if (leaveAfterLines > 0 && countLines(run.out) >= static_cast<size_t>(leaveAfterLines)) {
+            close(log);
+            log = -1;
+        }
+    }
+}
+
+// A board that announces until it is ordered into its bootloader, then asks for the image
+// block after block, as the real bootloader does.
+void playBoard(int board, int log, int leaveAfterLines, pid_t flasher, Run &run) {
+    bool inBootloader = false;
+    auto started = Clock::now();
+    auto lastAnnouncement = started - announcePeriod;
+    int waitStatus = 0;
+    for (;;) {
+        pid_t ended = waitpid(flasher, &waitStatus, WNOHANG);
+        if (!inBootloader && Clock::now() - lastAnnouncement >= announcePeriod && ended == 0) {
+            send(board, announcement());
+            lastAnnouncement = Clock::now();
+        }
+        pollfd wait[2] = {{board, POLLIN, 0}, {log, POLLIN, 0}};
+        if (ended == 0 && poll(wait, 2, 20) < 0 && errno != EINTR) {
+            perror("poll");
+        }
+        readLog(log, leaveAfterLines, run);
+        for (;;) {
+            uint8_t bytes[128];
+            ssize_t size = recv(board, bytes, sizeof(bytes), MSG_DONTWAIT | MSG_TRUNC);
+            if (size <= 0) {
+                break;
+            }
+            Record record(bytes,
+                          bytes + std::min<size_t>(static_cast<size_t>(size), sizeof(bytes)));
+            run.received.push_back(record);
+            uint32_t id = word(record.data()) & 0x1FFFFFFFu;
+            if (id >> 16 == 6025) {
+                inBootloader = true;
+                send(board, blockRequest(0));
+            } else if (id >> 16 == 5001 && record.size() >= 16) {
+                uint32_t next = (word(record.data() + 8) & 0xFFFFFFu) + (record[11] & 0x3Fu);
+                if (next < imageSize) {
+                    send(board, blockRequest(next));
+                }
+            }
+        }
+        if (ended == flasher) {
+            readLog(log, 0, run);
+            break;
+        }
+        if (Clock::now() - started > runLimit) {
+            kill(flasher, SIGKILL);
+            waitpid(flasher, &waitStatus, 0);
+            run.description = "still running after 10 s: killed";
+            return;
+        }
+    }
+    if (WIFEXITED(waitStatus)) {
+        run.status = WEXITSTATUS(waitStatus);
+        run.description = "exit status " + std::to_string(run.status);
+    } else {
+        run.description = "ended by signal " + std::to_string(WTERMSIG(waitStatus));
+    }
+}
+
+Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
+               const std::string &imagePath) {
+    Run run;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
+        perror("socketpair");
+        exit(3);
+    }
+    int log[2];
+    if (pipe2(log, O_NONBLOCK) != 0) {
+        perror("pipe");
+        exit(3);
+    }
+    std::string errPath = temporaryFile("err");
+    pid_t child = fork();
+    if (child < 0) {
+        perror("fork");
+        exit(3);
+    }
+    if (child == 0) {
+        close(ends[1]);
+        close(log[0]);
+        int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
+        dup2(log[1], STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        fcntl(STDOUT_FILENO, F_SETFL, 0);
+        close(log[1]);
+        close(err);
+        setenv("LD_PRELOAD", shim, 1);
+        setenv("CANFD_FAULT_BUS_FD", std::to_string(ends[0]).c_str(), 1);
+        setenv("CANFD_FAULT_IMAGE", imagePath.c_str(), 1);
+        setenv("CANFD_FAULT_MTU", std::to_string(scenario.mtu).c_str(), 1);
+        if (scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) != 0) {
+            setenv("CANFD_FAULT_CALL", scenario.call, 1);
+            setenv("CANFD_FAULT_NTH", std::to_string(scenario.nth).c_str(), 1);
+            setenv("CANFD_FAULT_COUNT", std::to_string(scenario.count).c_str(), 1);
+            setenv("CANFD_FAULT_ERRNO", std::to_string(scenario.error).c_str(), 1);
+        }
+        execl(flasher, flasher, static_cast<char *>(nullptr));
+        perror("exec");
+        _exit(127);
+    }
+    close(ends[0]);
+    close(log[1]);
+    bool leaves = scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) == 0;
+    playBoard(ends[1], log[0], leaves ? scenario.nth : 0, child, run);
+    close(ends[1]);
+    close(log[0]);
+    run.err = readFile(errPath);
+    unlink(errPath.c_str());
+    return run;
+}
+
+std::string hex(const Record &record) {
+    std::string text;
+    char digits[4];
+    for (uint8_t byte : record) {
+        snprintf(digits, sizeof(digits), "%02X ", byte);
+        text += digits;
+    }
+    return text;
+}
+
+int check(const Scenario &scenario, const Run &run, const std::vector<uint8_t> &image) {
+    int failures = 0;
+    auto fail = [&failures](const std::string &what) {
+        std::cerr << "FAIL: " << what << "\n";
+        failures++;
+    };
+    if (run.status != scenario.status) {
+        fail(run.description + ", expected exit status " + std::to_string(scenario.status));
+    }
+    if (run.err != scenario.report) {
+        fail("error stream\n  got:      \"" + run.err + "\"\n  expected: \"" + scenario.report +
+             "\"");
+    }
+    std::vector<Record> expected;
+    for (const std::string &name : scenario.records) {
+        expected.push_back(expectedRecord(name, image));
+    }
+    if (run.received != expected) {
+        std::string listing;
+        for (size_t i = 0; i < std::max(run.received.size(), expected.size()); i++) {
+            listing += "\n  " + std::to_string(i) + " got      " +
+                       (i < run.received.size() ? hex(run.received[i]) : "-") + "\n  " +
+                       std::to_string(i) + " expected " +
+                       (i < expected.size() ? hex(expected[i]) : "-");
+        }
+        fail("records on the bus:" + listing);
+    }
+    if (scenario.match == Log::Is && run.out != scenario.log) {
+        fail("standard output\n  got:      \"" + run.out + "\"\n  expected: \"" + scenario.log +
+             "\"");
+    }
+    if (scenario.match == Log::Holds && run.out.find(scenario.log) == std::string::npos) {
+        fail("standard output lacks \"" + scenario.log + "\":\n" + run.out);
+    }
+    if (scenario.readLines >= 0 &&
+        countOf(run.out, "Hotovo\r\n") != static_cast<size_t>(scenario.readLines)) {
+        fail(std::to_string(countOf(run.out, "Hotovo\r\n")) + " \"Hotovo\" lines, expected " +
+             std::to_string(scenario.readLines));
+    }
+    bool wholeLog = scenario.call == nullptr || strcmp(scenario.call, logReaderLeaves) != 0;
+    bool endsUploaded =
+        run.out.size() >= uploaded.size() &&
+        run.out.compare(run.out.size() - uploaded.size(), uploaded.size(), uploaded) == 0;
+    if (wholeLog && scenario.status == 0 && !endsUploaded) {
+        fail("a successful run must end its log with \"" + uploaded + "\"");
+    }
+    return failures;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 4) {
+        std::cerr << "usage: fault_driver <canfd-flash> <fault_shim.so> <scenario>\n";
+        return 3;
+    }
+    const Scenario *scenario = nullptr;
+    for (const Scenario &candidate : scenarios) {
+        if (candidate.name == std::string(argv[3])) {
+            scenario = &candidate;
+        }
+    }
+    if (scenario == nullptr) {
+        std::cerr << "unknown scenario " << argv[3] << "\n";
+        return 3;
+    }
+    std::vector<uint8_t> image = imageBytes();
+    std::string imagePath = temporaryFile("image");
+    {
+        std::ofstream out(imagePath, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(image.data()),
+                  static_cast<std::streamsize>(image.size()));
+    }
+    Run run = runFlasher(argv[1], argv[2], *scenario, imagePath);
+    unlink(imagePath.c_str());
+    int failures = check(*scenario, run, image);
+    if (failures == 0) {
+        std::cout << scenario->name << ": " << run.description << ", " << run.received.size()
+                  << " records on the bus, as expected\n";
+    }
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,246 @@
+// LD_PRELOAD shim that lets the real canfd-flash run on a host without CAN and fails chosen
+// system calls. Environment:
+//   CANFD_FAULT_BUS_FD   descriptor of a socketpair end that socket(PF_CAN, ...) hands out;
+//                        the CAN ioctls, bind and setsockopt on it are faked
+//   CANFD_FAULT_IMAGE    file opened in place of /opt/klipper.bin
+//   CANFD_FAULT_MTU      MTU that SIOCGIFMTU reports (default 72)
+//   CANFD_FAULT_CALL     open, fstat, pread, socket, setsockopt_sndbuf, ioctl_ifindex, bind,
+//                        setsockopt_fd_frames, ioctl_mtu, read or write
+//   CANFD_FAULT_NTH      the first call to fail, counted from 1 (default 1)
+//   CANFD_FAULT_COUNT    how many calls in a row fail (default 1)
+//   CANFD_FAULT_ERRNO    the errno they fail with
+// Only calls on the image or the bus are counted and failed; everything else passes through.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char imagePath[] = "/opt/klipper.bin";
+const int fakeInterfaceIndex = 7;
+
+int imageFd = -1;
+
+int envNumber(const char *name, int fallback) {
+    const char *text = getenv(name);
+    return text != nullptr && *text != '\0' ? atoi(text) : fallback;
+}
+
+int busFd() {
+    return envNumber("CANFD_FAULT_BUS_FD", -1);
+}
+
+bool isBus(int fd) {
+    return fd >= 0 && fd == busFd();
+}
+
+// Counts one call of `name`; true (with errno set) when this call is to fail.
+bool failsNow(const char *name) {
+    static int calls[16];
+    static const char *const names[] = {
+        "open", "fstat", "pread", "socket",    "setsockopt_sndbuf",    "ioctl_ifindex",
+        "bind", "read",  "write", "ioctl_mtu", "setsockopt_fd_frames",
+    };
+    const char *chosen = getenv("CANFD_FAULT_CALL");
+    size_t index = 0;
+    while (index < sizeof(names) / sizeof(names[0]) && strcmp(names[index], name) != 0) {
+        index++;
+    }
+    int call = ++calls[index];
+    if (chosen == nullptr || strcmp(chosen, name) != 0) {
+        return false;
+    }
+    int first = envNumber("CANFD_FAULT_NTH", 1);
+    if (call < first || call >= first + envNumber("CANFD_FAULT_COUNT", 1)) {
+        return false;
+    }
+    errno = envNumber("CANFD_FAULT_ERRNO", EIO);
+    return true;
+}
+
+template <typename Function> Function next(const char *name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+int openImage(const char *realName, const char *path, int flags, mode_t mode) {
+    using Open = int (*)(const char *, int, ...);
+    if (strcmp(path, imagePath) != 0) {
+        return next<Open>(realName)(path, flags, mode);
+    }
+    if (failsNow("open")) {
+        return -1;
+    }
+    const char *replacement = getenv("CANFD_FAULT_IMAGE");
+    imageFd = next<Open>(realName)(replacement != nullptr ? replacement : path, flags, mode);
+    return imageFd;
+}
+
+mode_t modeArgument(int flags, va_list arguments) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char *path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openImage("open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = modeArgument(flags, arguments);
+    va_end(arguments);
+    return openImage("open64", path, flags, mode);
+}
+
+int fstat(int fd, struct stat *status) noexcept {
+    if (fd == imageFd && failsNow("fstat")) {
+        return -1;
+    }
+    return next<int (*)(int, struct stat *)>("fstat")(fd, status);
+}
+
+int fstat64(int fd, struct stat64 *status) noexcept {
+    if (fd == imageFd && failsNow("fstat")) {
+        return -1;
+    }
+    return next<int (*)(int, struct stat64 *)>("fstat64")(fd, status);
+}
+
+ssize_t pread(int fd, void *into, size_t length, off_t offset) {
+    if (fd == imageFd && failsNow("pread")) {
+        return -1;
+    }
+    return next<ssize_t (*)(int, void *, size_t, off_t)>("pread")(fd, into, length, offset);
+}
+
+ssize_t pread64(int fd, void *into, size_t length, off64_t offset) {
+    if (fd == imageFd && failsNow("pread")) {
+        return -1;
+    }
+    return next<ssize_t (*)(int, void *, size_t, off64_t)>("pread64")(fd, into, length, offset);
+}
+
+int socket(int domain, int type, int protocol) noexcept {
+    if (domain != PF_CAN) {
+        return next<int (*)(int, int, int)>("socket")(domain, type, protocol);
+    }
+    if (failsNow("socket")) {
+        return -1;
+    }
+    if (type != SOCK_RAW || protocol != CAN_RAW || busFd() < 0) {
+        errno = EPROTONOSUPPORT;
+        return -1;
+    }
+    return busFd();
+}
+
+int setsockopt(int fd, int level, int option, const void *value, socklen_t length) noexcept {
+    if (!isBus(fd)) {
+        return next<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(
+            fd, level, option, value, length);
+    }
+    if (level == SOL_SOCKET && option == SO_SNDBUF) {
+        // The socketpair keeps its own buffer: a CAN-sized one would only stall the test.
+        return failsNow("setsockopt_sndbuf") ? -1 : 0;
+    }
+    if (level == SOL_CAN_RAW && option == CAN_RAW_FD_FRAMES) {
+        return failsNow("setsockopt_fd_frames") ? -1 : 0;
+    }
+    errno = ENOPROTOOPT;
+    return -1;
+}
+
+int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list arguments;
+    va_start(arguments, request);
+    void *argument = va_arg(arguments, void *);
+    va_end(arguments);
+    if (!isBus(fd)) {
+        return next<int (*)(int, unsigned long, void *)>("ioctl")(fd, request, argument);
+    }
+    ifreq *interface = static_cast<ifreq *>(argument);
+    if (request == SIOCGIFINDEX) {
+        if (failsNow("ioctl_ifindex")) {
+            return -1;
+        }
+        if (strcmp(interface->ifr_name, "can0") != 0) {
+            errno = ENODEV;
+            return -1;
+        }
+        interface->ifr_ifindex = fakeInterfaceIndex;
+        return 0;
+    }
+    if (request == SIOCGIFMTU) {
+        if (failsNow("ioctl_mtu")) {
+            return -1;
+        }
+        interface->ifr_mtu = envNumber("CANFD_FAULT_MTU", CANFD_MTU);
+        return 0;
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+int bind(int fd, const sockaddr *address, socklen_t length) noexcept {
+    if (!isBus(fd)) {
+        return next<int (*)(int, const sockaddr *, socklen_t)>("bind")(fd, address, length);
+    }
+    if (failsNow("bind")) {
+        return -1;
+    }
+    const sockaddr_can *can = reinterpret_cast<const sockaddr_can *>(address);
+    if (length < sizeof(sockaddr_can) || can->can_family != AF_CAN ||
+        can->can_ifindex != fakeInterfaceIndex) {
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
+}
+
+ssize_t read(int fd, void *into, size_t length) {
+    if (isBus(fd) && failsNow("read")) {
+        return -1;
+    }
+    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, into, length);
+}
+
+// What read() and pread() become in a build with _FORTIFY_SOURCE.
+ssize_t __read_chk(int fd, void *into, size_t length, size_t room) {
+    if (length > room) {
+        abort();
+    }
+    return read(fd, into, length);
+}
+
+ssize_t __pread64_chk(int fd, void *into, size_t length, off64_t offset, size_t room) {
+    if (length > room) {
+        abort();
+    }
+    return pread64(fd, into, length, offset);
+}
+
+ssize_t write(int fd, const void *data, size_t length) {
+    if (isBus(fd) && failsNow("write")) {
+        return -1;
+    }
+    return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, data, length);
+}
+
+} // extern "C"
