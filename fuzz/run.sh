@@ -21,7 +21,9 @@ status=0
 # -close_fd_mask=3: the flasher's log and reports would only slow the fuzzer down.
 "$build_dir/tree/frame_fuzzer" -close_fd_mask=3 -max_len=1024 -timeout=10 \
   -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build_dir/findings/" \
-  "$build_dir/corpus" 2>&1 | grep -v -e '^#[0-9].*\(NEW\|REDUCE\)' -e '^INFO: ' || status=${PIPESTATUS[0]}
+  "$build_dir/corpus" 2>&1 |
+  grep -v -e '^#[0-9].*\(NEW\|REDUCE\)' -e '^INFO: ' -e '# Uses: [0-9]*$' -e '^###### ' ||
+  status=${PIPESTATUS[0]}
 if [ "$status" -ne 0 ]; then
   echo "fuzz.run: the fuzzer failed (status $status). Replay a finding with:" >&2
   echo "  $build_dir/tree/frame_fuzzer $build_dir/findings/<file>" >&2
