@@ -7,7 +7,7 @@ packages=(
   clang clang-tidy cppcheck valgrind
   qemu-system-x86 qemu-system-arm qemu-user
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
-  cpio xz-utils file busybox-static dpkg-dev
+  cpio xz-utils file dpkg-dev groff-base
 )
 
 missing=()
