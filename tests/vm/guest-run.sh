@@ -110,6 +110,7 @@ trap 'echo "canfd-vm: interrupted" >&2; exit $VM_INFRA_STATUS' INT TERM HUP
 # A refresh of the cache waits until no run is reading it.
 exec 9>"$VM_CACHE.lock"
 flock -s 9
+[ -f "$VM_CACHE/info" ] || vm_die "the $VM_ARCH guest cache $VM_CACHE vanished (refreshed meanwhile?)"
 
 # --- base initramfs: busybox, modules, init; cached per content -----------------------------------
 base_key="$(cat "$VM_DIR/guest-init.sh" "$VM_CACHE/info" "$VM_CACHE/busybox" "$VM_CACHE"/modules/*.ko |
@@ -122,9 +123,10 @@ if [ ! -f "$base_cpio" ]; then
     ln -s busybox "$b/bin/sh"
     cp "$VM_CACHE"/modules/*.ko "$b/lib/modules/canfd-vm/"
     install -m 755 "$VM_DIR/guest-init.sh" "$b/init"
-    (cd "$b" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/base.cpio"
-    # Another run may be doing the same; the rename makes either result whole.
-    mv "$work/base.cpio" "$base_cpio"
+    (cd "$b" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) \
+        >"$base_cpio.$$"
+    # Another run may be doing the same; a rename within the cache makes either result whole.
+    mv "$base_cpio.$$" "$base_cpio"
     rm -rf "$b"
     say "built $base_cpio"
 fi
@@ -225,7 +227,7 @@ console="$work/console.log"
 : >"$console"
 # shellcheck disable=SC2207
 machine_args=($(vm_qemu_machine_args))
-cmdline="console=$VM_CONSOLE quiet loglevel=1 panic=-1 rdinit=/init mitigations=off"
+cmdline="console=$VM_CONSOLE quiet loglevel=1 panic=-1 rdinit=/init mitigations=off cryptomgr.notests"
 timeout -k 5 "$timeout_s" "$VM_QEMU" "${machine_args[@]}" -smp 1 \
     -nodefaults -no-user-config -display none -no-reboot \
     -kernel "$VM_CACHE/kernel" -initrd "$work/initrd" -append "$cmdline" \
@@ -277,7 +279,8 @@ fi
 end_off="${end_line%%:*}"
 status="${end_line##* }"
 # The init adds one newline before the end marker so that it starts a line.
-tail -c +$((out_start + 1)) "$console" | head -c $((end_off - 1 - out_start))
+# head first: it stops reading at the limit, while tail would be cut off by SIGPIPE.
+head -c $((end_off - 1)) "$console" | tail -c +$((out_start + 1))
 
 if [ -n "$out_dir" ]; then
     mkdir -p "$out_dir"
