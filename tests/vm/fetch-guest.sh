@@ -169,8 +169,9 @@ write_uimage() { # IMAGE LOADADDR OUT
 # A kernel loaded at the wrong address hangs early; make sure this one gets as far as looking
 # for a root file system (there is none, so it panics and, with panic=-1, qemu exits).
 probe_armhf_kernel() { # UIMAGE
-    local log="$1.probe"
-    timeout -k 5 60 "$VM_QEMU" $(vm_qemu_machine_args) -smp 1 -nodefaults -no-user-config \
+    local log="$1.probe" machine_args
+    read -ra machine_args <<<"$(vm_qemu_machine_args)"
+    timeout -k 5 60 "$VM_QEMU" "${machine_args[@]}" -smp 1 -nodefaults -no-user-config \
         -display none -no-reboot -kernel "$1" -append "console=$VM_CONSOLE panic=-1" \
         -serial "file:$log" -monitor none </dev/null >/dev/null 2>&1 || true
     if grep -q 'Unable to mount root' "$log"; then

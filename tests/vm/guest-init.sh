@@ -36,7 +36,7 @@ ip link set can0 up || fail "cannot bring can0 up"
 [ "$(cat /sys/class/net/can0/mtu)" = 72 ] || fail "can0 MTU is $(cat /sys/class/net/can0/mtu), not 72"
 
 echo "@@CANFD-VM-BEGIN-$NONCE@@"
-cd /root
+cd /root || fail "no /root"
 /bin/sh /canfd-vm/script
 rc=$?
 cd /

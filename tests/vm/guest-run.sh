@@ -18,7 +18,7 @@ Options:
                      libraries the interpreter and the NEEDED libraries are added recursively,
                      from the host for x86_64 and from Debian's packages for arm64/armhf.
   --out HOSTDIR      after the script, copy what it left in the guest's /out into HOSTDIR
-  --timeout SECONDS  hard limit for boot + script (default \${CANFD_VM_TIMEOUT:-120})
+  --timeout SECONDS  hard limit for boot + script (default: \$CANFD_VM_TIMEOUT, else 120)
   --console FILE     keep the raw console log in FILE (kernel messages included)
   --keep             keep the work folder (initramfs, console log) and print its path
   -v, --verbose      print timings on stderr
@@ -29,7 +29,9 @@ lost output), with a message on stderr beginning "canfd-vm:".
 
 Environment: CANFD_VM_CACHE (cache root, default <repo>/.cache/vm), CANFD_VM_TIMEOUT,
 CANFD_VM_MEM (MiB, default 256), CANFD_VM_ACCEL (x86_64 only, default tcg; kvm where it works).
-The guest has only busybox; the script's standard input is /dev/null. Two runs may go at once.
+The guest has only busybox; the script's standard input is /dev/null; kernel messages below
+emergency level stay out of the console (run dmesg in the script to see them). Console output
+and /out travel at roughly 100-250 KB/s. Two runs may go at once.
 EOF
 }
 
@@ -78,10 +80,8 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-[ -n "$arch" ] && [ -n "$script" ] || {
-    usage >&2
-    exit 2
-}
+[ -n "$arch" ] || vm_die "--arch is missing (see --help)"
+[ -n "$script" ] || vm_die "SCRIPT is missing (see --help)"
 [[ "$timeout_s" =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || vm_die "bad --timeout '$timeout_s'"
 vm_arch_setup "$arch"
 
@@ -225,8 +225,7 @@ say "initramfs ready ($(du -k "$work/initrd" | cut -f1) KiB)"
 # --- boot ---------------------------------------------------------------------------------------
 console="$work/console.log"
 : >"$console"
-# shellcheck disable=SC2207
-machine_args=($(vm_qemu_machine_args))
+read -ra machine_args <<<"$(vm_qemu_machine_args)"
 cmdline="console=$VM_CONSOLE quiet loglevel=1 panic=-1 rdinit=/init mitigations=off cryptomgr.notests"
 timeout -k 5 "$timeout_s" "$VM_QEMU" "${machine_args[@]}" -smp 1 \
     -nodefaults -no-user-config -display none -no-reboot \

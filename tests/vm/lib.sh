@@ -1,5 +1,5 @@
 # Shared definitions for the qemu test guests; sourced by the scripts in this folder.
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034  # the variables are for the scripts that source this
 
 VM_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 VM_REPO="$(cd "$VM_DIR/../.." && pwd)"
