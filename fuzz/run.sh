@@ -22,7 +22,7 @@ status=0
 "$build_dir/tree/frame_fuzzer" -close_fd_mask=3 -max_len=1024 -timeout=10 \
   -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build_dir/findings/" \
   "$build_dir/corpus" 2>&1 |
-  grep -v -e '^#[0-9].*\(NEW\|REDUCE\)' -e '^INFO: ' -e '# Uses: [0-9]*$' -e '^###### ' ||
+  grep --line-buffered -v -e '^#[0-9].*\(NEW\|REDUCE\)' -e '^INFO: ' -e '# Uses: [0-9]*$' -e '^###### ' ||
   status=${PIPESTATUS[0]}
 if [ "$status" -ne 0 ]; then
   echo "fuzz.run: the fuzzer failed (status $status). Replay a finding with:" >&2
