@@ -101,3 +101,28 @@ ssize_t readFirmwareBlock(uint32_t length, uint32_t offset) {
     }
     return preadRetrying(file, buffer, length, offset);
 }
+
+static uint8_t ahead[readAheadSize];
+static uint32_t aheadOffset = 0;
+static uint32_t aheadLength = 0;
+
+void readFirmwareAhead(uint32_t length, uint32_t offset) {
+    if (length > sizeof(ahead)) {
+        length = sizeof(ahead);
+    }
+    ssize_t count = preadRetrying(file, ahead, length, offset);
+    aheadOffset = offset;
+    aheadLength = count > 0 ? static_cast<uint32_t>(count) : 0;
+}
+
+const uint8_t *firmwareAhead(uint32_t length, uint32_t offset) {
+    if (offset < aheadOffset || offset - aheadOffset > aheadLength ||
+        length > aheadLength - (offset - aheadOffset)) {
+        return nullptr;
+    }
+    return ahead + (offset - aheadOffset);
+}
+
+void forgetFirmwareAhead() {
+    aheadLength = 0;
+}

@@ -23,3 +23,13 @@ bool openFirmwareImage(const char *path);
 // Reads at most length bytes at offset into buffer. Returns the count read, 0 at the end
 // of the file, negative on error.
 ssize_t readFirmwareBlock(uint32_t length, uint32_t offset);
+
+// A request is read from the file with one system call rather than one per block: this reads
+// up to length bytes at offset (at most readAheadSize) into a window that later blocks are
+// taken from. A failed or short read just leaves less in the window.
+constexpr uint32_t readAheadSize = 8192;
+void readFirmwareAhead(uint32_t length, uint32_t offset);
+// The window's copy of the length bytes at offset, or nullptr unless it holds every one.
+const uint8_t *firmwareAhead(uint32_t length, uint32_t offset);
+// Empties the window, so that the next request reads the file afresh.
+void forgetFirmwareAhead();
