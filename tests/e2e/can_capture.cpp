@@ -1,0 +1,252 @@
+// e2e-capture: records every frame on the guest's CAN interfaces with its kernel timestamp, and
+// puts single hand-made frames on the bus. It is the end-to-end suite's own witness of what
+// crossed the bus, independent of both the flasher and the simulated board.
+//
+//   e2e-capture capture OUTFILE [--ready FILE]   record until SIGTERM or SIGINT
+//   e2e-capture send IFACE ID HEXDATA [fd]       send one frame (ID with 8 hex digits: extended)
+//
+// The record format is described in capture_log.h.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onStop(int) {
+    stopRequested = 1;
+}
+
+int fail(const char *what) {
+    std::fprintf(stderr, "e2e-capture: %s: %s\n", what, std::strerror(errno));
+    return 1;
+}
+
+int openRawSocket() {
+    int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (s < 0) {
+        return -1;
+    }
+    int on = 1;
+    if (setsockopt(s, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Bound to every CAN interface (index 0), so the capture survives can0 being deleted, recreated
+// or taken down, which the start-up scenarios do on purpose.
+int openCaptureSocket() {
+    int s = openRawSocket();
+    if (s < 0) {
+        return -1;
+    }
+    int on = 1;
+    int buffer = 8 * 1024 * 1024;
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) < 0 ||
+        setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) < 0 ||
+        setsockopt(s, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) < 0) {
+        close(s);
+        return -1;
+    }
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = 0;
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+struct Received {
+    canfd_frame frame{};
+    ssize_t size = 0;
+    timespec stamp{};
+    uint32_t dropped = 0; // the kernel's running count of frames lost to a full queue
+};
+
+// Returns false when no frame is waiting (EAGAIN) or the read failed (errno set).
+bool receive(int s, Received &out) {
+    iovec io{&out.frame, sizeof out.frame};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    out.size = recvmsg(s, &message, MSG_DONTWAIT);
+    if (out.size < 0) {
+        return false;
+    }
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET) {
+            continue;
+        }
+        if (c->cmsg_type == SO_TIMESTAMPNS) {
+            std::memcpy(&out.stamp, CMSG_DATA(c), sizeof out.stamp);
+        } else if (c->cmsg_type == SO_RXQ_OVFL) {
+            std::memcpy(&out.dropped, CMSG_DATA(c), sizeof out.dropped);
+        }
+    }
+    return true;
+}
+
+void writeRecord(FILE *log, const Received &r) {
+    const bool fd = r.size == static_cast<ssize_t>(CANFD_MTU);
+    const unsigned len = r.frame.len > CANFD_MAX_DLEN ? CANFD_MAX_DLEN : r.frame.len;
+    std::fprintf(log, "%lld.%09ld %c %08X %02X %u", static_cast<long long>(r.stamp.tv_sec),
+                 static_cast<long>(r.stamp.tv_nsec), fd ? 'F' : 'C', r.frame.can_id,
+                 fd ? r.frame.flags : 0, len);
+    if (len > 0) {
+        std::fputc(' ', log);
+    }
+    for (unsigned i = 0; i < len; ++i) {
+        std::fprintf(log, "%02X", r.frame.data[i]);
+    }
+    std::fputc('\n', log);
+}
+
+int capture(const char *path, const char *readyPath) {
+    FILE *log = std::fopen(path, "w");
+    if (log == nullptr) {
+        return fail(path);
+    }
+    int s = openCaptureSocket();
+    if (s < 0) {
+        return fail("CAN capture socket");
+    }
+    struct sigaction action {};
+    action.sa_handler = onStop;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    std::fprintf(log, "# e2e-capture on all CAN interfaces\n");
+    if (readyPath != nullptr) {
+        FILE *ready = std::fopen(readyPath, "w");
+        if (ready == nullptr) {
+            return fail(readyPath);
+        }
+        std::fclose(ready);
+    }
+
+    unsigned long frames = 0;
+    uint32_t dropped = 0;
+    bool draining = false;
+    for (;;) {
+        Received r;
+        if (receive(s, r)) {
+            if (r.size == static_cast<ssize_t>(CAN_MTU) ||
+                r.size == static_cast<ssize_t>(CANFD_MTU)) {
+                writeRecord(log, r);
+                ++frames;
+            } else {
+                std::fprintf(log, "# record of %zd bytes\n", r.size);
+            }
+            dropped = r.dropped;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            // A socket error (an interface going down) is reported once; capturing goes on.
+            std::fprintf(log, "# read error: %s\n", std::strerror(errno));
+        }
+        if (draining) {
+            break;
+        }
+        pollfd p{s, POLLIN, 0};
+        poll(&p, 1, 100);
+        // One last pass over what is already queued once a stop was asked for.
+        draining = stopRequested != 0;
+    }
+    std::fprintf(log, "# end frames=%lu dropped=%u\n", frames, dropped);
+    close(s);
+    return std::fclose(log) == 0 ? 0 : fail(path);
+}
+
+bool parseHex(const std::string &text, uint8_t *out, size_t capacity, size_t &count) {
+    if (text.size() % 2 != 0 || text.size() / 2 > capacity) {
+        return false;
+    }
+    count = text.size() / 2;
+    for (size_t i = 0; i < count; ++i) {
+        char *end = nullptr;
+        const std::string pair = text.substr(2 * i, 2);
+        const unsigned long value = std::strtoul(pair.c_str(), &end, 16);
+        if (*end != '\0') {
+            return false;
+        }
+        out[i] = static_cast<uint8_t>(value);
+    }
+    return true;
+}
+
+int send(const char *interface, const std::string &id, const std::string &data, bool fd) {
+    canfd_frame frame{};
+    char *end = nullptr;
+    frame.can_id = static_cast<canid_t>(std::strtoul(id.c_str(), &end, 16));
+    if (id.empty() || *end != '\0') {
+        std::fprintf(stderr, "e2e-capture: bad identifier '%s'\n", id.c_str());
+        return 2;
+    }
+    if (id.size() == 8) {
+        frame.can_id |= CAN_EFF_FLAG;
+    }
+    size_t count = 0;
+    if (!parseHex(data == "-" ? "" : data, frame.data, fd ? CANFD_MAX_DLEN : CAN_MAX_DLEN, count)) {
+        std::fprintf(stderr, "e2e-capture: bad data '%s'\n", data.c_str());
+        return 2;
+    }
+    frame.len = static_cast<uint8_t>(count);
+    int s = openRawSocket();
+    if (s < 0) {
+        return fail("CAN socket");
+    }
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", interface);
+    if (ioctl(s, SIOCGIFINDEX, &request) < 0) {
+        return fail(interface);
+    }
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = request.ifr_ifindex;
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0) {
+        return fail("bind");
+    }
+    const size_t size = fd ? CANFD_MTU : CAN_MTU;
+    if (write(s, &frame, size) != static_cast<ssize_t>(size)) {
+        return fail("write");
+    }
+    close(s);
+    return 0;
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: e2e-capture capture OUTFILE [--ready FILE]\n"
+                         "       e2e-capture send IFACE ID HEXDATA|- [fd]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "capture" && (argc == 3 || (argc == 5 && std::string(argv[3]) == "--ready"))) {
+        return capture(argv[2], argc == 5 ? argv[4] : nullptr);
+    }
+    if (mode == "send" && (argc == 5 || (argc == 6 && std::string(argv[5]) == "fd"))) {
+        return send(argv[2], argv[3], argv[4], argc == 6);
+    }
+    return usage();
+}

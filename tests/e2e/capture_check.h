@@ -1,0 +1,47 @@
+// Judges a capture of the bus against what a correct flasher must have sent.
+//
+// The flasher handles frames one at a time in the order the bus carried them, so the block
+// responses it owes follow from the requests alone: every valid request (8 header bytes or
+// more, bootloader version 0, offset inside the image) calls for 56-byte blocks from its
+// offset on, the last one short, until its length is served or the image ends; after the
+// image's last byte nothing more. The check predicts that sequence and compares the captured
+// responses with it frame by frame, so a block answering an ignored request, a lost or repeated
+// block, a wrong byte and a late extra frame all show up as the first frame that differs.
+#pragma once
+
+#include "capture_log.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct Expectations {
+    // The image the flasher should upload; without one, no block response may appear.
+    std::optional<std::vector<uint8_t>> image;
+    // Exact number of activations (acknowledgeAnnounce followed by updateFirmware).
+    std::optional<unsigned> activations;
+    bool noFrames = false;        // nothing at all may cross the bus
+    double firstBlockPause = 0.5; // least delay, in seconds, before answering a request at 0
+    // When set, the median delay before the first block for requests at other offsets must
+    // stay below this many seconds.
+    std::optional<double> fastMedian;
+    // Least counts of what must have been on the bus, so a scenario cannot pass without the
+    // traffic it is about: announcements, others (frames of other nodes), short, version and
+    // past-end (requests to be ignored), answered (requests), blocks.
+    std::map<std::string, unsigned> atLeast;
+    // Length byte of the frame that carries the image's last byte.
+    std::optional<unsigned> lastFrameLength;
+};
+
+struct CheckResult {
+    std::vector<std::string> summary; // what the capture showed, for the test log
+    std::string failure;              // empty when every expectation held
+};
+
+CheckResult checkCapture(const CaptureLog &log, const Expectations &expect);
+
+} // namespace e2e

@@ -1,0 +1,115 @@
+// e2e-check: the host side of the end-to-end suite.
+//
+//   e2e-check image SIZE SEED OUTFILE   write a reproducible test image
+//   e2e-check capture CAPTURE [--image FILE] [--activations N] [--no-frames]
+//                     [--pause SECONDS] [--fast-median SECONDS] [--at-least NAME=N]...
+//                     [--last-frame-len N]
+//       judge a capture written by e2e-capture (see capture_check.h); prints what the bus
+//       showed, then "PASS" or "FAIL: ..." and exits 0 or 1 (2 on a usage or file error).
+#include "capture_check.h"
+#include "capture_log.h"
+#include "test_image.h"
+
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+int usage() {
+    std::cerr << "usage: e2e-check image SIZE SEED OUTFILE\n"
+                 "       e2e-check capture CAPTURE [--image FILE] [--activations N] "
+                 "[--no-frames] [--pause S] [--fast-median S] [--at-least NAME=N]... "
+                 "[--last-frame-len N]\n";
+    return 2;
+}
+
+std::vector<uint8_t> readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+int writeImage(const std::string &size, const std::string &seed, const std::string &path) {
+    const std::vector<uint8_t> image =
+        e2e::makeTestImage(std::stoul(size), static_cast<uint32_t>(std::stoul(seed)));
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(image.data()),
+              static_cast<std::streamsize>(image.size()));
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + path);
+    }
+    return 0;
+}
+
+int judge(int argc, char **argv) {
+    e2e::Expectations expect;
+    for (int i = 3; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--no-frames") {
+            expect.noFrames = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            return usage();
+        }
+        const std::string value = argv[++i];
+        if (option == "--image") {
+            expect.image = readFile(value);
+        } else if (option == "--activations") {
+            expect.activations = static_cast<unsigned>(std::stoul(value));
+        } else if (option == "--pause") {
+            expect.firstBlockPause = std::stod(value);
+        } else if (option == "--fast-median") {
+            expect.fastMedian = std::stod(value);
+        } else if (option == "--at-least" && value.find('=') != std::string::npos) {
+            const size_t equals = value.find('=');
+            expect.atLeast[value.substr(0, equals)] =
+                static_cast<unsigned>(std::stoul(value.substr(equals + 1)));
+        } else if (option == "--last-frame-len") {
+            expect.lastFrameLength = static_cast<unsigned>(std::stoul(value));
+        } else {
+            return usage();
+        }
+    }
+    std::ifstream in(argv[2]);
+    if (!in) {
+        throw std::runtime_error(std::string("cannot open ") + argv[2]);
+    }
+    const e2e::CaptureLog log = e2e::parseCapture(in);
+    const e2e::CheckResult result = e2e::checkCapture(log, expect);
+    for (const std::string &line : result.summary) {
+        std::cout << line << "\n";
+    }
+    for (const std::string &note : log.notes) {
+        std::cout << "capture note: " << note << "\n";
+    }
+    if (!result.failure.empty()) {
+        std::cout << "FAIL: " << result.failure << std::endl;
+        return 1;
+    }
+    std::cout << "PASS" << std::endl;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    try {
+        if (mode == "image" && argc == 5) {
+            return writeImage(argv[2], argv[3], argv[4]);
+        }
+        if (mode == "capture" && argc >= 3) {
+            return judge(argc, argv);
+        }
+    } catch (const std::exception &error) {
+        std::cerr << "e2e-check: " << error.what() << std::endl;
+        return 2;
+    }
+    return usage();
+}

@@ -1,0 +1,97 @@
+# Helpers for the scenario scripts that run inside the test guest (busybox sh, as root). Every
+# result lands in files under a folder in /out, which the host judges after the guest is gone:
+# capture.txt (what crossed the bus), flasher.out/.err/.status, sim.log/.status.
+# shellcheck shell=sh
+
+BIN=/opt/bin
+IMAGE=/opt/klipper.bin
+# A board that never finishes must not hold the guest until the host's timeout.
+SIM_TIMEOUT_S=${SIM_TIMEOUT_S:-40}
+
+say() {
+    echo "guest: $*"
+}
+
+# Waits up to TENTHS tenths of a second for PATTERN to show up in FILE.
+wait_for_text() { # FILE PATTERN TENTHS
+    n=0
+    while ! grep -q "$2" "$1" 2>/dev/null; do
+        n=$((n + 1))
+        [ "$n" -le "$3" ] || return 1
+        usleep 100000
+    done
+}
+
+start_capture() { # DIR
+    rm -f /tmp/capture.ready
+    "$BIN/e2e-capture" capture "$1/capture.txt" --ready /tmp/capture.ready &
+    CAPTURE_PID=$!
+    n=0
+    while [ ! -e /tmp/capture.ready ]; do
+        n=$((n + 1))
+        if [ "$n" -gt 100 ]; then
+            say "the capture did not start"
+            return 1
+        fi
+        usleep 50000
+    done
+}
+
+stop_capture() { # DIR
+    kill -TERM "$CAPTURE_PID"
+    wait "$CAPTURE_PID"
+    echo $? >"$1/capture.status"
+}
+
+# Starts the flasher in the background and returns once it is listening on can0 (it prints
+# "Citam" right before its first read), so the board's first frame cannot go unheard.
+start_flasher() { # DIR
+    "$BIN/canfd-flash" >"$1/flasher.out" 2>"$1/flasher.err" &
+    FLASHER_PID=$!
+    wait_for_text "$1/flasher.out" Citam 100 || say "the flasher is not listening after 10 s"
+}
+
+# Gives the flasher SECONDS more to end by itself; a flasher still running then is killed,
+# which shows as status 137 in DIR/flasher.status.
+finish_flasher() { # DIR SECONDS
+    (
+        sleep "$2"
+        kill -9 "$FLASHER_PID" 2>/dev/null
+    ) &
+    watchdog=$!
+    wait "$FLASHER_PID"
+    echo $? >"$1/flasher.status"
+    kill "$watchdog" 2>/dev/null
+    wait "$watchdog" 2>/dev/null
+}
+
+# Runs the flasher once in the foreground, for the cases where it must refuse to start.
+run_flasher_once() { # DIR
+    timeout -s KILL 10 "$BIN/canfd-flash" >"$1/flasher.out" 2>"$1/flasher.err"
+    echo $? >"$1/flasher.status"
+}
+
+run_sim() { # DIR SIM-OPTIONS...
+    dir=$1
+    shift
+    "$BIN/canfd-board-sim" --image "$IMAGE" --timeout-s "$SIM_TIMEOUT_S" "$@" >"$dir/sim.log" 2>&1
+    echo $? >"$dir/sim.status"
+}
+
+# A whole upload: capture, flasher, simulated board with SIM-OPTIONS, then the statuses.
+flash_run() { # DIR SIM-OPTIONS...
+    dir=$1
+    shift
+    mkdir -p "$dir"
+    start_capture "$dir" || return 1
+    start_flasher "$dir"
+    run_sim "$dir" "$@"
+    finish_flasher "$dir" 5
+    stop_capture "$dir"
+    say "sim status $(cat "$dir/sim.status"), flasher status $(cat "$dir/flasher.status")"
+}
+
+# Puts a firmwareBlockRequest from board 121 with the given payload on can0.
+send_request() { # HEXDATA [fd]
+    "$BIN/e2e-capture" send can0 13887900 "$@"
+}

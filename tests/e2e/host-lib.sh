@@ -1,0 +1,104 @@
+# Checks that the scenarios' verify functions use on the host, after the guest is gone.
+# Each check prints "ok: ..." or "FAIL: ..."; run-scenario.sh fails the test on any FAIL.
+# shellcheck shell=bash disable=SC2154 # checker, stage: set by run-scenario.sh
+
+failures=0
+
+pass() {
+    echo "ok: $*"
+}
+
+flunk() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# Writes a reproducible image of SIZE bytes to $stage/NAME and ships it to the guest as GUEST.
+make_image() { # SIZE SEED NAME GUEST
+    "$checker" image "$1" "$2" "$stage/$3"
+    guest_files+=("$stage/$3:$4")
+}
+
+expect_status() { # WHAT FILE WANT
+    local got
+    got="$(cat "$2" 2>/dev/null)" || got="missing"
+    if [ "$got" = "$3" ]; then
+        pass "$1 exited with status $3"
+    else
+        [ "$got" != 137 ] || got="137 (killed: still running long after the board was done)"
+        flunk "$1 exited with status $got, expected $3"
+    fi
+}
+
+# The flasher's error stream must hold exactly one report starting with PREFIX.
+expect_report() { # DIR PREFIX
+    local err="$1/flasher.err"
+    if [ "$(wc -l <"$err")" = 1 ] && [[ "$(cat "$err")" == "$2"* ]]; then
+        pass "report: $(cat "$err")"
+    else
+        flunk "the report should start with '$2'; the error stream holds:"
+        sed 's/^/    | /' "$err"
+    fi
+}
+
+expect_no_report() { # DIR
+    if [ -s "$1/flasher.err" ]; then
+        flunk "the flasher reported errors:"
+        sed 's/^/    | /' "$1/flasher.err"
+    else
+        pass "nothing on the flasher's error stream"
+    fi
+}
+
+# The flasher's log ends with the line it prints after the image's last byte.
+expect_uploaded_log() { # DIR
+    local tail
+    tail="$(tail -c 20 "$1/flasher.out" 2>/dev/null)" || true
+    if [ "$tail" = "Firmware uploaded..." ]; then
+        pass "the flasher's log ends with 'Firmware uploaded...'"
+    else
+        flunk "the flasher's log ends with '$(tail -n 1 "$1/flasher.out" | tr -d '\r')'"
+    fi
+}
+
+expect_sim_pass() { # DIR
+    local verdict
+    verdict="$(tail -n 1 "$1/sim.log" 2>/dev/null)" || true
+    if [ "$(cat "$1/sim.status" 2>/dev/null)" = 0 ] && [[ "$verdict" == PASS:* ]]; then
+        pass "board: $verdict"
+    else
+        flunk "board (status $(cat "$1/sim.status" 2>/dev/null)): $verdict"
+    fi
+}
+
+expect_log_line() { # WHAT FILE PATTERN
+    if grep -q -- "$3" "$2"; then
+        pass "$1"
+    else
+        flunk "$1: no line matching '$3' in $(basename "$2")"
+    fi
+}
+
+# Judges DIR/capture.txt with e2e-check; OPTIONS as for "e2e-check capture".
+check_capture() { # DIR OPTIONS...
+    local dir="$1" rc=0 report
+    shift
+    report="$("$checker" capture "$dir/capture.txt" "$@" 2>&1)" || rc=$?
+    echo "$report" | sed '$d' | sed 's/^/    capture: /'
+    if [ "$rc" = 0 ]; then
+        pass "the bus capture shows the expected frames"
+    else
+        flunk "bus capture: $(echo "$report" | tail -n 1)"
+    fi
+}
+
+# The usual verdict of an upload that must succeed, with the capture judged against IMAGE.
+expect_upload() { # DIR IMAGE CAPTURE-OPTIONS...
+    local dir="$1" image="$2"
+    shift 2
+    expect_sim_pass "$dir"
+    expect_status "the flasher" "$dir/flasher.status" 0
+    expect_no_report "$dir"
+    expect_uploaded_log "$dir"
+    check_capture "$dir" --image "$image" "$@"
+}

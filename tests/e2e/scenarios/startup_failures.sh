@@ -1,0 +1,51 @@
+# shellcheck shell=bash disable=SC2154 # out, stage: set by run-scenario.sh
+# Start-up failures, one after the other in one guest: each must end with status 1 and its report,
+# with nothing at all sent on the bus.
+prepare() {
+    make_image 4000 4 good.bin /opt/e2e/good.bin
+}
+
+guest() {
+    cat <<'GUEST'
+attempt() { # NAME
+    mkdir -p "/out/$1"
+    start_capture "/out/$1" || return 1
+    run_flasher_once "/out/$1"
+    # Room for a frame the flasher might have left in flight.
+    usleep 200000
+    stop_capture "/out/$1"
+    say "$1: flasher status $(cat "/out/$1/flasher.status")"
+}
+
+rm -f "$IMAGE"
+attempt missing_image
+: >"$IMAGE"
+attempt empty_image
+# 16 MiB without the memory: the size alone must be refused.
+dd if=/dev/zero of="$IMAGE" bs=1 count=0 seek=16M 2>/dev/null
+attempt image_too_large
+cp /opt/e2e/good.bin "$IMAGE"
+ip link delete can0
+attempt no_can0
+ip link add dev can0 type vcan
+ip link set can0 mtu 16
+ip link set can0 up
+attempt can0_without_fd
+GUEST
+}
+
+verify() {
+    local name prefix
+    while IFS='|' read -r name prefix; do
+        echo "- $name"
+        expect_status "the flasher" "$out/$name/flasher.status" 1
+        expect_report "$out/$name" "$prefix"
+        check_capture "$out/$name" --no-frames
+    done <<'CASES'
+missing_image|Firmware file not found!: No such file or directory
+empty_image|Firmware file is empty: /opt/klipper.bin
+image_too_large|Firmware file too large: /opt/klipper.bin has 16777216 bytes
+no_can0|Interface can0: No such device
+can0_without_fd|Interface can0 does not carry CAN FD frames (MTU 16, needs 72)
+CASES
+}
