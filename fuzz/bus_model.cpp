@@ -80,14 +80,18 @@ void answerBlockRequest(const uint8_t *payload, const std::vector<uint8_t> &imag
     }
     for (int block = 0; remaining != 0; block++) {
         uint32_t length = std::min({largestBlock, remaining, size - offset});
-        if (block == readFault.atCall) {
-            if (readFault.kind == ReadFaultKind::Error || readFault.kind == ReadFaultKind::Empty) {
+        // A block is refused only when its own bytes cannot be read; one that runs into the
+        // seeming end of the image goes out with what there is.
+        if (readFault.kind == ReadFaultKind::BadFrom && offset + length > readFault.at) {
+            expect.exitStatus = 2;
+            return;
+        }
+        if (readFault.kind == ReadFaultKind::EndsAt) {
+            if (offset >= readFault.at) {
                 expect.exitStatus = 2;
                 return;
             }
-            if (readFault.kind == ReadFaultKind::Short && length >= 2) {
-                length /= 2;
-            }
+            length = std::min(length, readFault.at - offset);
         }
         if (!writeGoesOut(writeFault, block)) {
             expect.exitStatus = 2;

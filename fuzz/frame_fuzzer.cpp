@@ -6,8 +6,9 @@
 //   record  [0] what read() returned: 0-16 as is, 17 -> 72, 18 -> -1, 19 -> SSIZE_MAX,
 //               20 -> SSIZE_MIN, others -> 16
 //           [1] write fault (high nibble kind, low bits count or errno choice)
-//           [2] low nibble: write the fault hits, high nibble: image read the fault hits
-//           [3] image read fault (high nibble kind)
+//           [2] low nibble: the write the fault hits; high nibble: low bits of the image offset
+//               where reads start to fail
+//           [3] image read fault: high nibble kind, low nibble high bits of that offset (x8)
 //           [4..19] the 16-byte record: identifier, length byte, flags, reserved, 8 data bytes
 //
 // exit() is wrapped at link time and jumps back here, so the paths that end the flasher
@@ -105,19 +106,16 @@ WriteFault writeFaultFrom(uint8_t kind, uint8_t where) {
 
 ReadFault readFaultFrom(uint8_t kind, uint8_t where) {
     ReadFault fault;
-    fault.atCall = where >> 4;
+    fault.at = static_cast<uint32_t>((kind & 0x0F) << 4 | where >> 4) * 8;
     switch (kind >> 4) {
     case 11:
-        fault.kind = ReadFaultKind::Error;
+        fault.kind = ReadFaultKind::BadFrom;
         break;
     case 12:
-        fault.kind = ReadFaultKind::Empty;
+        fault.kind = ReadFaultKind::EndsAt;
         break;
     case 13:
         fault.kind = ReadFaultKind::Interrupted;
-        break;
-    case 14:
-        fault.kind = ReadFaultKind::Short;
         break;
     default:
         break;

@@ -18,7 +18,9 @@ int image = -1;
 WriteFault writeFault;
 ReadFault readFault;
 int writeCalls = 0;
-int readCalls = 0;
+bool interrupted = false;
+uint64_t interruptedAt = 0;
+size_t interruptedLength = 0;
 uint64_t clockMicroseconds = 0;
 std::vector<uint64_t> sentAt;
 
@@ -47,7 +49,7 @@ void armHooks(int busSocket, int imageDescriptor, const WriteFault &write, const
     writeFault = write;
     readFault = read;
     writeCalls = 0;
-    readCalls = 0;
+    interrupted = false;
     sentAt.clear();
 }
 
@@ -131,21 +133,33 @@ ssize_t __wrap_pread64(int fd, void *into, size_t length, off_t offset) {
     if (!armed || fd != image) {
         return __real_pread64(fd, into, length, offset);
     }
-    int call = readCalls++;
-    if (readFault.kind == ReadFaultKind::None || call != readFault.atCall) {
-        return __real_pread64(fd, into, length, offset);
-    }
+    uint64_t start = static_cast<uint64_t>(offset);
     switch (readFault.kind) {
-    case ReadFaultKind::Error:
-        errno = EIO;
-        return -1;
-    case ReadFaultKind::Empty:
-        return 0;
+    case ReadFaultKind::BadFrom:
+        if (start + length > readFault.at) {
+            errno = EIO;
+            return -1;
+        }
+        break;
+    case ReadFaultKind::EndsAt:
+        if (start >= readFault.at) {
+            return 0;
+        }
+        if (start + length > readFault.at) {
+            length = static_cast<size_t>(readFault.at - start);
+        }
+        break;
     case ReadFaultKind::Interrupted:
+        // Only the very read that was just interrupted, repeated, is let through.
+        if (interrupted && start == interruptedAt && length == interruptedLength) {
+            interrupted = false;
+            break;
+        }
+        interrupted = true;
+        interruptedAt = start;
+        interruptedLength = length;
         errno = EINTR;
         return -1;
-    case ReadFaultKind::Short:
-        return __real_pread64(fd, into, length >= 2 ? length / 2 : length, offset);
     case ReadFaultKind::None:
         break;
     }

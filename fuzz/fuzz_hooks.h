@@ -23,17 +23,18 @@ struct WriteFault {
     int errorNumber = 0;
 };
 
+// Image reads fail by what they touch, not by how many came before, so that the expected
+// outcome does not depend on how the flasher splits its reads.
 enum class ReadFaultKind {
     None,
-    Error,       // EIO
-    Empty,       // returns 0, as if the image had shrunk
-    Interrupted, // EINTR once
-    Short,       // returns half of what was asked for
+    BadFrom,     // a read reaching byte `at` or beyond fails with EIO
+    EndsAt,      // the image seems to end at `at`: reads stop there, and return 0 from there
+    Interrupted, // every read fails with EINTR, and goes through when repeated at once
 };
 
 struct ReadFault {
     ReadFaultKind kind = ReadFaultKind::None;
-    int atCall = 0; // counted from 0 over the image reads while armed
+    uint32_t at = 0;
 };
 
 // Faults apply only while armed, and only to these two descriptors.

@@ -26,8 +26,9 @@ plain() { control 10 00 00 00; }
   plain; announce; plain; announce; } >failed-activation
 { header 500 05; plain; announce; control 10 a7 01 00; request 56 112
   control 10 b3 00 00; request 168 56; control 10 c0 00 00; request 224 56; } >busy-queue
-{ header 400 06; control 10 00 00 e0; request 0 112; control 10 00 00 d0; request 112 56
-  control 10 00 10 b0; request 168 112; } >image-read-faults
+# image read faults: each read interrupted once; reads past byte 200 fail; the image seems to end at byte 200
+{ header 400 06; control 10 00 00 d0; request 0 112; control 10 00 90 b1; request 112 56
+  control 10 00 90 c1; request 168 112; } >image-read-faults
 { header 100 07; plain; request 10 20 01; plain; request 100 20; plain; request 16777215 56
   plain; bytes 00 79 9f 91 01 00 00 00 11 00 00 00 00 00 00 00
   plain; bytes 23 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00; plain; request 10 0; } >ignored
