@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make libgtest-dev libgmock-dev
-  clang clang-tidy cppcheck valgrind
+  clang libclang-rt-14-dev clang-tidy cppcheck valgrind
   qemu-system-x86 qemu-system-arm qemu-user
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
   cpio xz-utils file dpkg-dev groff-base

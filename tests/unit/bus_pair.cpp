@@ -85,7 +85,9 @@ can_frame classicFrame(uint32_t canId, std::vector<uint8_t> payload) {
     memset(&frame, 0, sizeof(frame));
     frame.can_id = canId;
     frame.can_dlc = static_cast<uint8_t>(payload.size());
-    memcpy(frame.data, payload.data(), payload.size() < 8 ? payload.size() : 8);
+    if (!payload.empty()) {
+        memcpy(frame.data, payload.data(), payload.size() < 8 ? payload.size() : 8);
+    }
     return frame;
 }
 
