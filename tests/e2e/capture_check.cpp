@@ -66,7 +66,12 @@ struct Served {
 class Model {
   public:
     explicit Model(const Expectations &expect)
-        : expect_(expect), covered_(expect.image ? expect.image->size() : 0, false) {}
+        : expect_(expect), covered_(expect.image ? expect.image->size() : 0, false),
+          reassembled_(covered_.size(), 0) {}
+
+    const std::vector<uint8_t> &reassembled() const {
+        return reassembled_;
+    }
 
     void frame(const CapturedFrame &f) {
         const bool eff = (f.canId & kEff) != 0;
@@ -247,6 +252,10 @@ class Model {
         const uint32_t dataLength = f.data[3] & 0x3Fu;
         const unsigned err = f.data[3] >> 6;
         const uint32_t fileLength = le24(f.data, 4);
+        if (8u + dataLength <= f.data.size() && offset + dataLength <= reassembled_.size()) {
+            std::copy(f.data.begin() + 8, f.data.begin() + 8 + dataLength,
+                      reassembled_.begin() + offset);
+        }
         if (err != 0 || f.data[7] != 0 || fileLength != image.size() ||
             f.data.size() != 8 + dataLength) {
             fail(f, format("block at offset %u: err %u, spare %u, fileLength %u, %zu bytes for "
@@ -356,6 +365,7 @@ class Model {
 
     const Expectations &expect_;
     std::vector<bool> covered_;
+    std::vector<uint8_t> reassembled_;
     std::deque<Due> due_;
     std::vector<Served> served_;
     std::string lastRequest_ = "none";
@@ -402,6 +412,7 @@ CheckResult checkCapture(const CaptureLog &log, const Expectations &expect) {
         result.failure = failure.what();
     }
     result.summary = model.summary();
+    result.reassembled = model.reassembled();
     return result;
 }
 

@@ -40,6 +40,9 @@ struct Expectations {
 struct CheckResult {
     std::vector<std::string> summary; // what the capture showed, for the test log
     std::string failure;              // empty when every expectation held
+    // The image as put together from the block responses alone, in the order they crossed the
+    // bus (zero where no block came): for a comparison that does not trust the checks above.
+    std::vector<uint8_t> reassembled;
 };
 
 CheckResult checkCapture(const CaptureLog &log, const Expectations &expect);

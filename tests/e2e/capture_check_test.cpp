@@ -111,8 +111,10 @@ Expectations oneActivation() {
 }
 
 TEST(CaptureCheck, FaithfulUploadPasses) {
-    const CheckResult result = faithfulUpload().check(oneActivation());
+    const Bus bus = faithfulUpload();
+    const CheckResult result = bus.check(oneActivation());
     EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.reassembled, bus.image);
     ASSERT_FALSE(result.summary.empty());
     EXPECT_NE(result.summary[0].find("2 announcement(s), 1 activation(s)"), std::string::npos);
 }
@@ -120,7 +122,10 @@ TEST(CaptureCheck, FaithfulUploadPasses) {
 TEST(CaptureCheck, WrongByteFails) {
     Bus bus = faithfulUpload();
     bus.log.frames.back().data[8 + 3] ^= 0x01;
-    EXPECT_NE(bus.check().failure.find("image byte at offset 259"), std::string::npos);
+    const CheckResult result = bus.check();
+    EXPECT_NE(result.failure.find("image byte at offset 259"), std::string::npos);
+    ASSERT_EQ(result.reassembled.size(), bus.image.size());
+    EXPECT_EQ(result.reassembled[259], bus.image[259] ^ 0x01);
 }
 
 TEST(CaptureCheck, MissingOrRepeatedBlocksFail) {

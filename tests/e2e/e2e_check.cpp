@@ -3,9 +3,10 @@
 //   e2e-check image SIZE SEED OUTFILE   write a reproducible test image
 //   e2e-check capture CAPTURE [--image FILE] [--activations N] [--no-frames]
 //                     [--pause SECONDS] [--fast-median SECONDS] [--at-least NAME=N]...
-//                     [--last-frame-len N]
+//                     [--last-frame-len N] [--reassembled OUTFILE]
 //       judge a capture written by e2e-capture (see capture_check.h); prints what the bus
-//       showed, then "PASS" or "FAIL: ..." and exits 0 or 1 (2 on a usage or file error).
+//       showed, then "PASS" or "FAIL: ..." and exits 0 or 1 (2 on a usage or file error);
+//       --reassembled writes the image as put together from the captured blocks.
 #include "capture_check.h"
 #include "capture_log.h"
 #include "test_image.h"
@@ -22,7 +23,7 @@ int usage() {
     std::cerr << "usage: e2e-check image SIZE SEED OUTFILE\n"
                  "       e2e-check capture CAPTURE [--image FILE] [--activations N] "
                  "[--no-frames] [--pause S] [--fast-median S] [--at-least NAME=N]... "
-                 "[--last-frame-len N]\n";
+                 "[--last-frame-len N] [--reassembled OUTFILE]\n";
     return 2;
 }
 
@@ -34,20 +35,23 @@ std::vector<uint8_t> readFile(const std::string &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-int writeImage(const std::string &size, const std::string &seed, const std::string &path) {
-    const std::vector<uint8_t> image =
-        e2e::makeTestImage(std::stoul(size), static_cast<uint32_t>(std::stoul(seed)));
+void writeFile(const std::string &path, const std::vector<uint8_t> &bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(image.data()),
-              static_cast<std::streamsize>(image.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out.flush()) {
         throw std::runtime_error("cannot write " + path);
     }
+}
+
+int writeImage(const std::string &size, const std::string &seed, const std::string &path) {
+    writeFile(path, e2e::makeTestImage(std::stoul(size), static_cast<uint32_t>(std::stoul(seed))));
     return 0;
 }
 
 int judge(int argc, char **argv) {
     e2e::Expectations expect;
+    std::string reassembledPath;
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--no-frames") {
@@ -70,6 +74,8 @@ int judge(int argc, char **argv) {
             const size_t equals = value.find('=');
             expect.atLeast[value.substr(0, equals)] =
                 static_cast<unsigned>(std::stoul(value.substr(equals + 1)));
+        } else if (option == "--reassembled") {
+            reassembledPath = value;
         } else if (option == "--last-frame-len") {
             expect.lastFrameLength = static_cast<unsigned>(std::stoul(value));
         } else {
@@ -82,6 +88,9 @@ int judge(int argc, char **argv) {
     }
     const e2e::CaptureLog log = e2e::parseCapture(in);
     const e2e::CheckResult result = e2e::checkCapture(log, expect);
+    if (!reassembledPath.empty()) {
+        writeFile(reassembledPath, result.reassembled);
+    }
     for (const std::string &line : result.summary) {
         std::cout << line << "\n";
     }

@@ -100,5 +100,10 @@ expect_upload() { # DIR IMAGE CAPTURE-OPTIONS...
     expect_status "the flasher" "$dir/flasher.status" 0
     expect_no_report "$dir"
     expect_uploaded_log "$dir"
-    check_capture "$dir" --image "$image" "$@"
+    check_capture "$dir" --image "$image" --reassembled "$dir/reassembled.bin" "$@"
+    if cmp "$image" "$dir/reassembled.bin"; then
+        pass "the image put together from the captured blocks equals the image"
+    else
+        flunk "the image put together from the captured blocks differs from the image"
+    fi
 }
