@@ -36,16 +36,40 @@ static void flushBlockLines() {
     }
 }
 
-static void logBlockLine(ssize_t bytesRead, uint32_t fileOffset) {
+static char *appendText(char *out, const char *text, size_t length) {
+    memcpy(out, text, length);
+    return out + length;
+}
+
+static char *appendDecimal(char *out, uint32_t value) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) {
+        *out++ = digits[--count];
+    }
+    return out;
+}
+
+// The bytes of printf("Sending firmware block size %i offset %u\n\r", size, fileOffset) for a
+// size above 0, at a fraction of the instructions: where the flasher shares a core with other
+// work, what it spends per block slows the stream down (bench/ measures it).
+static void logBlockLine(uint32_t size, uint32_t fileOffset) {
+    static const char sizeText[] = "Sending firmware block size ";
+    static const char offsetText[] = " offset ";
     if (sizeof(blockLines) - blockLinesLength < longestBlockLine) {
         flushBlockLines();
     }
-    int length = snprintf(blockLines + blockLinesLength, sizeof(blockLines) - blockLinesLength,
-                          "Sending firmware block size %i offset %u\n\r",
-                          static_cast<int>(bytesRead), fileOffset);
-    if (length > 0) {
-        blockLinesLength += static_cast<size_t>(length);
-    }
+    char *out = blockLines + blockLinesLength;
+    out = appendText(out, sizeText, sizeof(sizeText) - 1);
+    out = appendDecimal(out, size);
+    out = appendText(out, offsetText, sizeof(offsetText) - 1);
+    out = appendDecimal(out, fileOffset);
+    out = appendText(out, "\n\r", 2);
+    blockLinesLength = static_cast<size_t>(out - blockLines);
 }
 
 [[noreturn]] static void failBlockRead(ssize_t bytesRead, uint32_t fileOffset) {
@@ -101,7 +125,7 @@ uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset
     frame.can_id = canIdResponse.value | CAN_EFF_FLAG;
     frame.len = static_cast<uint8_t>(encodeFirmwareUpdateResponse(response, frame.data));
 
-    logBlockLine(bytesRead, fileOffset);
+    logBlockLine(static_cast<uint32_t>(bytesRead), fileOffset);
     if (!sendFrame(socket, &frame, sizeof(frame))) {
         flushBlockLines();
         perror("Error sending command via CAN FD!");
