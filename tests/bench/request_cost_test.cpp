@@ -219,4 +219,25 @@ TEST_F(RequestCost, ImageShorterThanAtStartUpIsReportedAfterItsLastBlockLine) {
                                   "than the 1000 bytes it had at start-up\n\r");
 }
 
+TEST_F(RequestCost, BlockLinesSpellOutTheSmallestAndLargestNumbers) {
+    // Sparse, and as large as an image may be, so the last offsets have eight digits.
+    static TempFile image(0);
+    ASSERT_EQ(truncate(image.path.c_str(), 0xFFFFFF), 0);
+    TempFile logFile(0);
+    EXPECT_EQ(inFlasher(image, logFile,
+                        [](int flasherEnd) {
+                            const can_frame first = blockRequest(0, 1);
+                            ProcessReceivedMessage(&first, flasherEnd, sizeof(first));
+                            const can_frame last = blockRequest(0xFFFFFF - 66, 66);
+                            ProcessReceivedMessage(&last, flasherEnd, sizeof(last));
+                        }),
+              0);
+    const std::string log = logFile.read();
+    EXPECT_NE(log.find("\nSending firmware block size 1 offset 0\n\r"), std::string::npos) << log;
+    EXPECT_NE(log.find("\nSending firmware block size 56 offset 16777149\n\r"
+                       "Sending firmware block size 10 offset 16777205\n\rFirmware uploaded..."),
+              std::string::npos)
+        << log;
+}
+
 } // namespace
