@@ -249,7 +249,7 @@ show_console_tail() {
 }
 
 marker_offset() { # PATTERN: byte offset of its first match in the console log, or nothing
-    LC_ALL=C grep -boa -m 1 -- "$1" "$console" | head -n 1 | cut -d: -f1
+    { LC_ALL=C grep -boa -m 1 -- "$1" "$console" || true; } | head -n 1 | cut -d: -f1
 }
 
 fail_line="$(LC_ALL=C grep -a -m 1 -- "@@CANFD-VM-FAIL-$nonce@@" "$console" || true)"
