@@ -54,9 +54,12 @@ start_flasher() { # DIR
 # Gives the flasher SECONDS more to end by itself; a flasher still running then is killed,
 # which shows as status 137 in DIR/flasher.status.
 finish_flasher() { # DIR SECONDS
+    # The watchdog takes its sleep along when stopped, so no process outlives the scenario.
     (
-        sleep "$2"
-        kill -9 "$FLASHER_PID" 2>/dev/null
+        sleep "$2" &
+        nap=$!
+        trap 'kill "$nap" 2>/dev/null; exit 0' TERM
+        wait "$nap" && kill -9 "$FLASHER_PID" 2>/dev/null
     ) &
     watchdog=$!
     wait "$FLASHER_PID"
