@@ -4,8 +4,8 @@
 //
 // Usage: bench-bus-time [--image PATH] [--chunk BYTES] [--tool-us MICROSECONDS]
 // With --image, adds the mean over the image's full blocks as canfd-flash sends them for
-// requests of --chunk bytes (default 4096); with --tool-us, how the tool's time per block
-// compares with each frame time.
+// requests of --chunk bytes (default 4096); with --tool-us, the tool's time per block divided
+// by each frame time (by the image mean when there is one).
 #include "TavoMessages.h"
 #include "board.h"
 #include "bus_time.h"
@@ -93,7 +93,7 @@ int main(int argc, char **argv) {
     const std::vector<uint8_t> zeroBlock = blockPayload(zeros, 56);
 
     printf("%-18s %14s %14s %14s%s\n", "arbitration/data", "fixed stuff", "all-zero data",
-           frames.empty() ? "" : "image mean", toolMicroseconds > 0 ? "  tool per block" : "");
+           frames.empty() ? "" : "image mean", toolMicroseconds > 0 ? "  tool / frame" : "");
     for (const Rate &rate : rates) {
         const auto microseconds = [&rate](const FrameBits &bits) {
             return frameMicroseconds(bits, 1e6, rate.dataBitsPerSecond);
@@ -113,7 +113,7 @@ int main(int argc, char **argv) {
             printf(" %11.1f us", reference);
         }
         if (toolMicroseconds > 0) {
-            printf("  %8.0f%% of it", 100 * toolMicroseconds / reference);
+            printf("  %11.2f", toolMicroseconds / reference);
         }
         printf("\n");
     }

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Runs inside the test guest (busybox sh); run.sh prepends REPS=, CHUNK= and TIMEOUT_S= lines.
 # Alternates canfd-flash and bench-bare-loop, each answering the simulated board in recovery
 # mode while bench-frame-clock times the blocks; one result line per run in /out/results.

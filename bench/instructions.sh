@@ -47,8 +47,11 @@ command -v valgrind >/dev/null || { echo "instructions.sh: valgrind is not insta
 work="$(mktemp -d "${TMPDIR:-/tmp}/bench-instructions.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-# Blocks per request: 56 bytes each, the last one shorter.
-blocks_for() { echo $((($1 + chunk - 1) / chunk * ((chunk + 55) / 56))); }
+# Requests of CHUNK bytes, each answered in 56-byte blocks, the last one shorter.
+blocks_for() {
+    local requests=$((($1 + chunk - 1) / chunk))
+    echo $((requests * ((chunk + 55) / 56)))
+}
 
 # The driver forks a reader for the other end of the socketpair; only the driver's own process
 # (the one valgrind was started as) is counted.
@@ -71,14 +74,20 @@ small_blocks=$(blocks_for "$small")
 large_blocks=$(blocks_for "$large")
 small_ir=$(instructions "$small")
 large_ir=$(instructions "$large")
-[ -n "$small_ir" ] && [ -n "$large_ir" ] || { echo "instructions.sh: no callgrind totals" >&2; exit 2; }
+if [ -z "$small_ir" ] || [ -z "$large_ir" ]; then
+    echo "instructions.sh: no callgrind totals" >&2
+    exit 2
+fi
 per_block=$(((large_ir - small_ir) / (large_blocks - small_blocks)))
 echo "callgrind: $small_ir instructions for $small_blocks blocks, $large_ir for $large_blocks blocks"
 echo "instructions per block: $per_block (budget $budget)"
 
 small_allocs=$(allocations "$small")
 large_allocs=$(allocations "$large")
-[ -n "$small_allocs" ] && [ -n "$large_allocs" ] || { echo "instructions.sh: no heap summary" >&2; exit 2; }
+if [ -z "$small_allocs" ] || [ -z "$large_allocs" ]; then
+    echo "instructions.sh: no heap summary" >&2
+    exit 2
+fi
 echo "heap: $small_allocs allocations for $small_blocks blocks, $large_allocs for $large_blocks blocks"
 
 status=0

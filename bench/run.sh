@@ -125,7 +125,8 @@ echo "bus time of one 64-byte CAN FD frame (29-bit identifier, 3-bit intermissio
 echo "bits of the CRC field always, dynamic stuff bits counted on the frame's real bits):"
 "$host_build/bench/bench-bus-time" --image "$work/image.bin" --chunk "$chunk" --tool-us "$tool_us" |
     sed 's/^/  /'
-echo "  (\"tool per block\": canfd-flash's time per block in this guest against the image mean)"
+echo "  (tool / frame: canfd-flash's $tool_us us per block in this guest over the image mean;"
+echo "  the bare loop's $bare_us us there say how much of that the emulated machine costs)"
 
 if awk -v r="$ratio" -v t="$target" 'BEGIN { exit !(r >= t) }'; then
     echo "PASS: canfd-flash keeps up with the bare loop ($ratio >= $target)"
