@@ -84,7 +84,7 @@ int main(int argc, char **argv) {
     }
     std::vector<std::vector<uint8_t>> frames;
     for (size_t start = 0; start < image.size(); start += chunk) {
-        const size_t end = std::min(image.size(), start + chunk);
+        const size_t end = std::min<size_t>(image.size(), start + chunk);
         for (size_t at = start; at + canMessageFirmwareUpdateResponseDataSize <= end; at += 56) {
             frames.push_back(blockPayload(image, static_cast<uint32_t>(at)));
         }
