@@ -29,22 +29,8 @@ class Activation : public testing::Test {
         clearWriteFailures();
     }
 
-    struct Outcome {
-        std::string out;
-        std::string err;
-        std::vector<std::vector<uint8_t>> sent;
-    };
-
-    Outcome handle(const can_frame &frame) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        ProcessReceivedMessage(&frame, bus.flasherEnd, sizeof(can_frame));
-        fflush(stdout);
-        Outcome outcome;
-        outcome.err = testing::internal::GetCapturedStderr();
-        outcome.out = testing::internal::GetCapturedStdout();
-        outcome.sent = bus.drain();
-        return outcome;
+    Outcome handle(const can_frame &frame, ssize_t nbytes = sizeof(can_frame)) {
+        return handleRecord(bus, frame, nbytes);
     }
 
     BusPair bus;

@@ -68,22 +68,8 @@ class BlockService : public testing::Test {
         useImage(*image);
     }
 
-    struct Outcome {
-        std::string out;
-        std::string err;
-        std::vector<std::vector<uint8_t>> sent;
-    };
-
     Outcome handle(const can_frame &frame, ssize_t nbytes = sizeof(can_frame)) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        ProcessReceivedMessage(&frame, bus.flasherEnd, nbytes);
-        fflush(stdout);
-        Outcome outcome;
-        outcome.err = testing::internal::GetCapturedStderr();
-        outcome.out = testing::internal::GetCapturedStdout();
-        outcome.sent = bus.drain();
-        return outcome;
+        return handleRecord(bus, frame, nbytes);
     }
 
     // For paths that end the process: the log goes to a file the test reads afterwards.

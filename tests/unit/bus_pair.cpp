@@ -1,6 +1,7 @@
 #include "bus_pair.h"
 
 #include "firmware_image.h"
+#include "message_handler.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -38,6 +39,18 @@ std::vector<std::vector<uint8_t>> BusPair::drain() const {
         records.emplace_back(record, record + n);
     }
     return records;
+}
+
+Outcome handleRecord(const BusPair &bus, const can_frame &frame, ssize_t nbytes) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ProcessReceivedMessage(&frame, bus.flasherEnd, nbytes);
+    fflush(stdout);
+    Outcome outcome;
+    outcome.err = testing::internal::GetCapturedStderr();
+    outcome.out = testing::internal::GetCapturedStdout();
+    outcome.sent = bus.drain();
+    return outcome;
 }
 
 TempImage::TempImage(const std::vector<uint8_t> &bytes) {

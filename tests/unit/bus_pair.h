@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <linux/can.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // One end is handed to the code under test as its socket; every record it writes is read
@@ -17,6 +18,15 @@ struct BusPair {
     // Every record waiting at the board's end, in order, without blocking.
     std::vector<std::vector<uint8_t>> drain() const;
 };
+
+// What the handler did with one record: its log, its reports and the records it sent.
+struct Outcome {
+    std::string out;
+    std::string err;
+    std::vector<std::vector<uint8_t>> sent;
+};
+
+Outcome handleRecord(const BusPair &bus, const can_frame &frame, ssize_t nbytes);
 
 // A temporary image file holding the given bytes; removed when it goes out of scope.
 struct TempImage {
