@@ -63,8 +63,8 @@ prepare
     guest
 } >"$work/guest.sh"
 file_args=()
-for spec in "${guest_files[@]}"; do
-    file_args+=(--file "$spec")
+for mapping in "${guest_files[@]}"; do
+    file_args+=(--file "$mapping")
 done
 
 run_guest() {

@@ -202,11 +202,11 @@ add_elf_needs() { # HOSTFILE WHAT
     done
 }
 
-for spec in "${files[@]}"; do
-    [[ "$spec" == *:* ]] || vm_die "--file expects HOST:GUEST, got '$spec'"
-    host="${spec%:*}"
-    guest="${spec##*:}"
-    [[ "$guest" == /* ]] || vm_die "guest path must be absolute in --file '$spec'"
+for mapping in "${files[@]}"; do
+    [[ "$mapping" == *:* ]] || vm_die "--file expects HOST:GUEST, got '$mapping'"
+    host="${mapping%:*}"
+    guest="${mapping##*:}"
+    [[ "$guest" == /* ]] || vm_die "guest path must be absolute in --file '$mapping'"
     [ -e "$host" ] || vm_die "no such file: $host"
     [[ "$guest" == */ ]] && guest="$guest$(basename "$host")"
     mkdir -p "$stage$(dirname "$guest")"
