@@ -16,8 +16,9 @@
 
 static const char interfaceName[] = "can0";
 
-// Without CAN FD the blocks cannot travel: refuse before the board is told to erase itself.
-static bool carriesCanFd(int s, ifreq *ifr) {
+// Without CAN FD the blocks cannot travel, and on an interface that is down nothing ever
+// arrives: refuse both before the board is told to erase itself, rather than wait for ever.
+static bool interfaceReady(int s, ifreq *ifr) {
     if (ioctl(s, SIOCGIFMTU, ifr) < 0) {
         perror("Interface can0 MTU");
         return false;
@@ -27,6 +28,14 @@ static bool carriesCanFd(int s, ifreq *ifr) {
                 "Interface can0 does not carry CAN FD frames (MTU %d, needs %d): set it up "
                 "with \"fd on\"\n",
                 ifr->ifr_mtu, static_cast<int>(CANFD_MTU));
+        return false;
+    }
+    if (ioctl(s, SIOCGIFFLAGS, ifr) < 0) {
+        perror("Interface can0 state");
+        return false;
+    }
+    if ((ifr->ifr_flags & IFF_UP) == 0) {
+        fputs("Interface can0 is down: bring it up first (ip link set can0 up)\n", stderr);
         return false;
     }
     return true;
@@ -77,7 +86,7 @@ int main() {
         perror("setsockopt CAN_RAW_FD_FRAMES");
         return 1;
     }
-    if (!carriesCanFd(s, &ifr)) {
+    if (!interfaceReady(s, &ifr)) {
         return 1;
     }
     puts("Citam\r");

@@ -56,6 +56,8 @@ const std::vector<std::string> fullUpload = {"ack", "order", "block0", "block1",
 
 // Not a system call: the driver stops reading the log after `nth` lines and closes the pipe.
 const char logReaderLeaves[] = "log-reader-leaves";
+// Not a failing call: can0 exists and carries CAN FD but is down.
+const char interfaceDown[] = "interface-down";
 
 // clang-format off
 const Scenario scenarios[] = {
@@ -84,6 +86,11 @@ const Scenario scenarios[] = {
         "\"fd on\"\n", {}, Log::Is, startLog, 0},
     {"mtu-query", "ioctl_mtu", 1, EOPNOTSUPP, 1, 72,
      1, "Interface can0 MTU: Operation not supported\n", {}, Log::Is, startLog, 0},
+    {"state-query", "ioctl_flags", 1, EOPNOTSUPP, 1, 72,
+     1, "Interface can0 state: Operation not supported\n", {}, Log::Is, startLog, 0},
+    {"interface-down", interfaceDown, 0, 0, 0, 72,
+     1, "Interface can0 is down: bring it up first (ip link set can0 up)\n", {}, Log::Is,
+     startLog, 0},
     {"first-read", "read", 1, ENETDOWN, 1, 72,
      1, "Read: Network is down\n", {}, Log::Is, startLog + "Citam\r\nHotovo\r\n", 1},
     {"read-during-upload", "read", 3, ENETDOWN, 1, 72,
@@ -319,7 +326,9 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
         setenv("CANFD_FAULT_BUS_FD", std::to_string(ends[0]).c_str(), 1);
         setenv("CANFD_FAULT_IMAGE", imagePath.c_str(), 1);
         setenv("CANFD_FAULT_MTU", std::to_string(scenario.mtu).c_str(), 1);
-        if (scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) != 0) {
+        if (scenario.call == interfaceDown) {
+            setenv("CANFD_FAULT_DOWN", "1", 1);
+        } else if (scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) != 0) {
             setenv("CANFD_FAULT_CALL", scenario.call, 1);
             setenv("CANFD_FAULT_NTH", std::to_string(scenario.nth).c_str(), 1);
             setenv("CANFD_FAULT_COUNT", std::to_string(scenario.count).c_str(), 1);

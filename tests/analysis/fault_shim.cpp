@@ -4,8 +4,9 @@
 //                        the CAN ioctls, bind and setsockopt on it are faked
 //   CANFD_FAULT_IMAGE    file opened in place of /opt/klipper.bin
 //   CANFD_FAULT_MTU      MTU that SIOCGIFMTU reports (default 72)
+//   CANFD_FAULT_DOWN     when set, SIOCGIFFLAGS reports can0 down
 //   CANFD_FAULT_CALL     open, fstat, pread, socket, setsockopt_sndbuf, ioctl_ifindex, bind,
-//                        setsockopt_fd_frames, ioctl_mtu, read or write
+//                        setsockopt_fd_frames, ioctl_mtu, ioctl_flags, read or write
 //   CANFD_FAULT_NTH      the first call to fail, counted from 1 (default 1)
 //   CANFD_FAULT_COUNT    how many calls in a row fail (default 1)
 //   CANFD_FAULT_ERRNO    the errno they fail with
@@ -49,7 +50,7 @@ bool failsNow(const char *name) {
     static int calls[16];
     static const char *const names[] = {
         "open", "fstat", "pread", "socket",    "setsockopt_sndbuf",    "ioctl_ifindex",
-        "bind", "read",  "write", "ioctl_mtu", "setsockopt_fd_frames",
+        "bind", "read",  "write", "ioctl_mtu", "setsockopt_fd_frames", "ioctl_flags",
     };
     const char *chosen = getenv("CANFD_FAULT_CALL");
     size_t index = 0;
@@ -192,6 +193,15 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
             return -1;
         }
         interface->ifr_mtu = envNumber("CANFD_FAULT_MTU", CANFD_MTU);
+        return 0;
+    }
+    if (request == SIOCGIFFLAGS) {
+        if (failsNow("ioctl_flags")) {
+            return -1;
+        }
+        interface->ifr_flags = getenv("CANFD_FAULT_DOWN") != nullptr
+                                   ? static_cast<short>(0)
+                                   : static_cast<short>(IFF_UP | IFF_RUNNING);
         return 0;
     }
     errno = ENOTTY;

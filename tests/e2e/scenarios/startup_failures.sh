@@ -31,6 +31,9 @@ ip link add dev can0 type vcan
 ip link set can0 mtu 16
 ip link set can0 up
 attempt can0_without_fd
+ip link set can0 down
+ip link set can0 mtu 72
+attempt can0_down
 GUEST
 }
 
@@ -47,5 +50,6 @@ empty_image|Firmware file is empty: /opt/klipper.bin
 image_too_large|Firmware file too large: /opt/klipper.bin has 16777216 bytes
 no_can0|Interface can0: No such device
 can0_without_fd|Interface can0 does not carry CAN FD frames (MTU 16, needs 72)
+can0_down|Interface can0 is down: bring it up first (ip link set can0 up)
 CASES
 }
