@@ -51,7 +51,7 @@ abridge_flasher_log() { # FILE
 # The board's own account: its first frames (announcement and activation), then its notes,
 # the progress lines thinned out.
 abridge_sim_log() { # FILE
-    grep '  [RT]X  ' "$1" | head -n 3 | sed 's/^/  /'
+    grep '  [RT]X  ' "$1" | sed -n '1,3s/^/  /p'
     grep -v '  [RT]X  ' "$1" | awk '
         /chunk [0-9]+ of [0-9]+:/ { chunk[++n] = $0; next }
         { if (n) flush(); print "  " $0 }
