@@ -42,6 +42,9 @@ rc=$?
 cd /
 # Stray background processes must not write into the /out transfer below.
 kill -9 -1 2>/dev/null
+# Let the SIGCHLDs of the processes just killed reach this shell before it writes the end
+# marker: a signal arriving during that console write can cut it off.
+usleep 200000
 printf '\n@@CANFD-VM-END-%s@@ %d\n' "$NONCE" "$rc"
 
 if [ "$WANT_OUT" = 1 ]; then
