@@ -1,16 +1,20 @@
 #include "frame_send.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <unistd.h>
 
 static const long queueFullRetryMicroseconds = 1000;
-static const long queueFullPatienceNanoseconds = 1000000000L;
+static const int64_t queueFullPatienceNanoseconds = 1000000000;
 
-static long nanosecondsSince(const timespec &start) {
+// 64-bit on every target: on 32-bit ARM, long and time_t are 32 bits wide, and seconds times
+// 10^9 would overflow after about 2 s between two looks (a stopped or starved process).
+static int64_t nanosecondsSince(const timespec &start) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec);
+    return static_cast<int64_t>(now.tv_sec - start.tv_sec) * 1000000000 +
+           (now.tv_nsec - start.tv_nsec);
 }
 
 bool sendFrame(int socket, const void *record, size_t size) {

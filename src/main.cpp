@@ -1,9 +1,11 @@
 // canfd-flash: puts the board at address 121 on can0 into its bootloader and uploads
-// /opt/klipper.bin to it. Takes no arguments.
+// /opt/klipper.bin to it. Takes no arguments but --help and --version.
+#include "command_line.h"
 #include "firmware_image.h"
 #include "frame_log.h"
 #include "message_handler.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -41,7 +43,11 @@ static bool interfaceReady(int s, ifreq *ifr) {
     return true;
 }
 
-int main() {
+int main(int argc, char **argv) {
+    int commandLineStatus = handleCommandLine(argc, argv);
+    if (commandLineStatus != commandLineGoAhead) {
+        return commandLineStatus;
+    }
     // Line by line even into a pipe or a file, so progress shows as it happens and the
     // log keeps its order with the error stream.
     static char stdoutBuffer[BUFSIZ];
@@ -94,8 +100,11 @@ int main() {
     can_frame frame;
     for (;;) {
         ssize_t nbytes = read(s, &frame, sizeof(frame));
+        // The log line may fail too (its reader gone, a full disk): report the read's cause.
+        int readError = errno;
         puts("Hotovo\r");
         if (nbytes < 0) {
+            errno = readError;
             perror("Read");
             return 1;
         }

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +48,8 @@ struct Scenario {
     Log match;
     std::string log; // the standard output, or text it must hold
     int readLines;   // "Hotovo" lines, -1 for any number
+    // The log's reader leaves after this many lines, besides the failing call (0: never).
+    int logReaderLeavesAfter = 0;
 };
 
 const std::string startLog = "Firmware size 150\n\rCAN Sockets Receive Demo\r\n";
@@ -58,6 +61,8 @@ const std::vector<std::string> fullUpload = {"ack", "order", "block0", "block1",
 const char logReaderLeaves[] = "log-reader-leaves";
 // Not a failing call: can0 exists and carries CAN FD but is down.
 const char interfaceDown[] = "interface-down";
+// Not a failing call: another run holds the image.
+const char imageInUse[] = "image-in-use";
 
 // clang-format off
 const Scenario scenarios[] = {
@@ -96,6 +101,13 @@ const Scenario scenarios[] = {
     {"read-during-upload", "read", 3, ENETDOWN, 1, 72,
      1, "Read: Network is down\n", {"ack", "order", "block0"}, Log::Holds,
      "Sending firmware block size 56 offset 0\n\r", 3},
+    // The log line between the read and its report fails too (EPIPE): the report keeps the
+    // read's own cause.
+    {"read-fails-without-log-reader", "read", 3, ENETDOWN, 1, 72,
+     1, "Read: Network is down\n", {"ack", "order", "block0"}, Log::Holds, "", -1, 2},
+    {"image-in-use", imageInUse, 0, 0, 0, 72,
+     1, "Firmware file is in use by another canfd-flash run: /opt/klipper.bin\n", {}, Log::Is,
+     "", 0},
     // A failed activation is reported and tried again at the board's next announcement.
     {"acknowledge-write", "write", 1, ENETDOWN, 1, 72,
      0, sendFailed + "Network is down\n", fullUpload, Log::Holds, uploaded, -1},
@@ -308,6 +320,15 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
         exit(3);
     }
     std::string errPath = temporaryFile("err");
+    // Another run holding the image, as a second canfd-flash would.
+    int otherRun = -1;
+    if (scenario.call == imageInUse) {
+        otherRun = open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (otherRun < 0 || flock(otherRun, LOCK_EX | LOCK_NB) != 0) {
+            perror("flock");
+            exit(3);
+        }
+    }
     pid_t child = fork();
     if (child < 0) {
         perror("fork");
@@ -328,7 +349,8 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
         setenv("CANFD_FAULT_MTU", std::to_string(scenario.mtu).c_str(), 1);
         if (scenario.call == interfaceDown) {
             setenv("CANFD_FAULT_DOWN", "1", 1);
-        } else if (scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) != 0) {
+        } else if (scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) != 0 &&
+                   scenario.call != imageInUse) {
             setenv("CANFD_FAULT_CALL", scenario.call, 1);
             setenv("CANFD_FAULT_NTH", std::to_string(scenario.nth).c_str(), 1);
             setenv("CANFD_FAULT_COUNT", std::to_string(scenario.count).c_str(), 1);
@@ -341,7 +363,10 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
     close(ends[0]);
     close(log[1]);
     bool leaves = scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) == 0;
-    playBoard(ends[1], log[0], leaves ? scenario.nth : 0, child, run);
+    playBoard(ends[1], log[0], leaves ? scenario.nth : scenario.logReaderLeavesAfter, child, run);
+    if (otherRun >= 0) {
+        close(otherRun);
+    }
     close(ends[1]);
     close(log[0]);
     run.err = readFile(errPath);
@@ -398,7 +423,8 @@ int check(const Scenario &scenario, const Run &run, const std::vector<uint8_t> &
         fail(std::to_string(countOf(run.out, "Hotovo\r\n")) + " \"Hotovo\" lines, expected " +
              std::to_string(scenario.readLines));
     }
-    bool wholeLog = scenario.call == nullptr || strcmp(scenario.call, logReaderLeaves) != 0;
+    bool wholeLog = (scenario.call == nullptr || strcmp(scenario.call, logReaderLeaves) != 0) &&
+                    scenario.logReaderLeavesAfter == 0;
     bool endsUploaded =
         run.out.size() >= uploaded.size() &&
         run.out.compare(run.out.size() - uploaded.size(), uploaded.size(), uploaded) == 0;

@@ -168,3 +168,22 @@ extern "C" ssize_t __wrap_write(int fd, const void *data, size_t size) {
     }
     return __real_write(fd, data, size);
 }
+
+// Sleeps are recorded on their way through (-Wl,--wrap=usleep): whether the code paused, and
+// for how long it asked to, is then known exactly, however slow the machine runs the test.
+static uint64_t sleptMicroseconds = 0;
+
+uint64_t requestedSleepMicroseconds() {
+    return sleptMicroseconds;
+}
+
+void forgetSleeps() {
+    sleptMicroseconds = 0;
+}
+
+extern "C" int __real_usleep(useconds_t microseconds);
+
+extern "C" int __wrap_usleep(useconds_t microseconds) {
+    sleptMicroseconds += microseconds;
+    return __real_usleep(microseconds);
+}

@@ -56,3 +56,7 @@ std::string readFile(const std::string &path);
 void failWrites(int fd, int errorNumber, int count, int pass = 0);
 void clearWriteFailures();
 int failedWriteAttempts();
+
+// Microseconds of sleep that the code under test asked for since the last forgetSleeps().
+uint64_t requestedSleepMicroseconds();
+void forgetSleeps();

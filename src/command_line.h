@@ -1,0 +1,10 @@
+// The command line: the tool takes no arguments but --help and --version.
+#pragma once
+
+// Returned by handleCommandLine when the upload is to go ahead.
+constexpr int commandLineGoAhead = -1;
+
+// Answers --help and --version (status 0) and refuses anything else with the usage on the
+// error stream (status 1). Returns the status to exit with, or commandLineGoAhead when there
+// are no arguments.
+int handleCommandLine(int argc, const char *const *argv);

@@ -1,0 +1,60 @@
+#include "command_line.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Answer {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Answer run(std::vector<const char *> arguments) {
+    arguments.insert(arguments.begin(), "canfd-flash");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int status = handleCommandLine(static_cast<int>(arguments.size()), arguments.data());
+    fflush(stdout);
+    return {status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+}
+
+TEST(CommandLine, NoArgumentsGoAhead) {
+    Answer answer = run({});
+    EXPECT_EQ(answer.status, commandLineGoAhead);
+    EXPECT_EQ(answer.out + answer.err, "");
+}
+
+TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
+    Answer help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: canfd-flash [--help | --version]\n", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("/opt/klipper.bin"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+
+    Answer version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("canfd-flash ") + CANFD_FLASH_VERSION + "\n");
+    EXPECT_EQ(version.err, "");
+}
+
+TEST(CommandLine, AnythingElseIsRefusedWithTheUsage) {
+    const std::vector<std::vector<const char *>> refused = {
+        {"new.bin"}, {"-h"}, {"--help", "new.bin"}, {"--version", "--help"}, {""}, {"--"},
+    };
+    for (const auto &arguments : refused) {
+        Answer answer = run(arguments);
+        EXPECT_EQ(answer.status, 1) << arguments[0];
+        EXPECT_EQ(answer.out, "") << arguments[0];
+        EXPECT_EQ(answer.err.rfind(std::string("canfd-flash: unexpected argument '") +
+                                       arguments[0] + "': nothing was done\n",
+                                   0),
+                  0u)
+            << answer.err;
+        EXPECT_NE(answer.err.find("Usage: canfd-flash"), std::string::npos) << answer.err;
+    }
+}
+
+} // namespace
