@@ -64,7 +64,17 @@ void answerAnnouncement(const WriteFault &writeFault, Expectation &expect) {
     expect.bootloaderOrdered = true;
 }
 
-void answerBlockRequest(const uint8_t *payload, const std::vector<uint8_t> &image,
+// Blocks carry the bit-rate switch only when the request came as a CAN FD frame with it. A
+// 16-byte record of an FD frame keeps the frame's flags byte (byte 5); the kernel marks FD
+// records there with FDF (0x04), and only an FD frame can say more than 8 bytes.
+uint8_t blockFlagsFor(const uint8_t *record) {
+    const uint8_t brs = 0x01;
+    const uint8_t fdf = 0x04;
+    bool fd = (record[5] & fdf) != 0 || record[4] > 8;
+    return fd && (record[5] & brs) != 0 ? brs : 0;
+}
+
+void answerBlockRequest(const uint8_t *payload, uint8_t flags, const std::vector<uint8_t> &image,
                         const WriteFault &writeFault, const ReadFault &readFault,
                         Expectation &expect) {
     uint32_t offset = word(payload) & 0xFFFFFFu;
@@ -97,7 +107,7 @@ void answerBlockRequest(const uint8_t *payload, const std::vector<uint8_t> &imag
             expect.exitStatus = 2;
             return;
         }
-        expect.frames.push_back(blockRecord(image, offset, length));
+        expect.frames.push_back(blockRecord(image, offset, length, flags));
         offset += length;
         remaining -= length;
         if (offset == size) {
@@ -118,10 +128,12 @@ Record eraseOrderRecord() {
     return classicRecord(eraseOrderId, {0x01, 0x00, 121, static_cast<uint8_t>(~121u)});
 }
 
-Record blockRecord(const std::vector<uint8_t> &image, uint32_t offset, uint32_t length) {
+Record blockRecord(const std::vector<uint8_t> &image, uint32_t offset, uint32_t length,
+                   uint8_t flags) {
     Record record(fdRecordSize, 0);
     putWord(blockId, record.data());
     record[4] = static_cast<uint8_t>(8 + length);
+    record[5] = flags;
     putWord(offset | length << 24, record.data() + 8);
     putWord(static_cast<uint32_t>(image.size()), record.data() + 12);
     std::copy(image.begin() + offset, image.begin() + offset + length, record.begin() + 16);
@@ -142,7 +154,7 @@ Expectation expectedAnswer(const uint8_t *record, ssize_t nbytes, bool bootloade
     if (type == announceType) {
         answerAnnouncement(writeFault, expect);
     } else if (type == blockRequestType && held == 8) {
-        answerBlockRequest(record + 8, image, writeFault, readFault, expect);
+        answerBlockRequest(record + 8, blockFlagsFor(record), image, writeFault, readFault, expect);
     }
     return expect;
 }
@@ -173,8 +185,8 @@ std::string malformation(const Record &frame, const std::vector<uint8_t> &image)
         return "length byte " + std::to_string(frame[4]) + " for a block of " +
                std::to_string(length) + " bytes";
     }
-    if (frame[5] != 0 || frame[6] != 0 || frame[7] != 0) {
-        return "flags or reserved bytes set";
+    if ((frame[5] & ~0x01) != 0 || frame[6] != 0 || frame[7] != 0) {
+        return "flags other than the bit-rate switch, or reserved bytes, set";
     }
     if (word(frame.data() + 12) != image.size()) {
         return "block announces an image of " + std::to_string(word(frame.data() + 12)) + " bytes";
@@ -182,7 +194,7 @@ std::string malformation(const Record &frame, const std::vector<uint8_t> &image)
     if (static_cast<uint64_t>(offset) + length > image.size()) {
         return "block past the end of the image";
     }
-    if (frame != blockRecord(image, offset, length)) {
+    if (frame != blockRecord(image, offset, length, frame[5])) {
         return "block bytes differ from the image at offset " + std::to_string(offset);
     }
     return "";

@@ -30,4 +30,5 @@ std::string malformation(const Record &frame, const std::vector<uint8_t> &image)
 
 Record acknowledgeRecord();
 Record eraseOrderRecord();
-Record blockRecord(const std::vector<uint8_t> &image, uint32_t offset, uint32_t length);
+Record blockRecord(const std::vector<uint8_t> &image, uint32_t offset, uint32_t length,
+                   uint8_t flags = 0);

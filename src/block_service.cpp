@@ -15,6 +15,9 @@
 
 static const useconds_t firstBlockPauseMicroseconds = 500000;
 
+// The flags of the block frames of the request being served.
+static uint8_t blockFrameFlags = 0;
+
 static uint32_t lesserOf(uint32_t a, uint32_t b) {
     return a < b ? a : b;
 }
@@ -70,6 +73,7 @@ uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset
     canfd_frame frame;
     memset(&frame, 0, sizeof(frame));
     frame.can_id = canIdResponse.value | CAN_EFF_FLAG;
+    frame.flags = blockFrameFlags;
     frame.len = static_cast<uint8_t>(encodeFirmwareUpdateResponse(response, frame.data));
 
     logBlockLine(static_cast<uint32_t>(bytesRead), fileOffset);
@@ -90,7 +94,8 @@ static void printProgress(uint32_t fileOffset) {
     printf("Done: %f%%\r\n", static_cast<double>(percentage));
 }
 
-bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, int socket) {
+bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, bool bitRateSwitch,
+                               int socket) {
     puts("Received FirmwareUpdateRequest from bootloader\r");
     if (payloadLength < canMessageFirmwareUpdateRequestHeaderSize) {
         printf("FirmwareUpdateRequest of %u bytes is too short, ignored\r\n", payloadLength);
@@ -120,6 +125,7 @@ bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, in
     }
 
     forgetFirmwareAhead();
+    blockFrameFlags = bitRateSwitch ? CANFD_BRS : 0;
     while (lengthRequested != 0) {
         if (firmwareAhead(lesserOf(lreq, fileLength - fileOffset), fileOffset) == nullptr) {
             readFirmwareAhead(lesserOf(lengthRequested, fileLength - fileOffset), fileOffset);
@@ -129,6 +135,7 @@ bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, in
         fileOffset += sendedBytes;
         lreq = lesserOf(largestBlock, lengthRequested);
     }
+    blockFrameFlags = 0;
     flushBlockLines();
     return true;
 }

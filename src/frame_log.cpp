@@ -16,6 +16,14 @@ uint8_t heldPayloadLength(const can_frame *frame, ssize_t nbytes) {
     return static_cast<uint8_t>(held);
 }
 
+bool receivedWithBitRateSwitch(const can_frame *frame) {
+    // A 16-byte read of an FD frame keeps its flags byte where a classic record has padding.
+    const uint8_t *record = reinterpret_cast<const uint8_t *>(frame);
+    uint8_t flags = record[offsetof(canfd_frame, flags)];
+    bool fd = (flags & CANFD_FDF) != 0 || frame->can_dlc > CAN_MAX_DLEN;
+    return fd && (flags & CANFD_BRS) != 0;
+}
+
 void printFrameDump(const can_frame *frame, ssize_t nbytes) {
     if (nbytes < frameHeaderSize) {
         printf("Short record of %zd bytes, ignored\r\n", nbytes);
@@ -29,6 +37,9 @@ void printFrameDump(const can_frame *frame, ssize_t nbytes) {
     // A CAN FD frame read into a classic record keeps its full length byte: mark the cut.
     if (held < frame->can_dlc) {
         printf("(cut: %u of %u bytes held) ", held, frame->can_dlc);
+    }
+    if (receivedWithBitRateSwitch(frame)) {
+        printf("(bit-rate switch) ");
     }
     puts("\r");
 }

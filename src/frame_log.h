@@ -13,4 +13,8 @@ constexpr ssize_t frameHeaderSize = offsetof(can_frame, data);
 // the 8 bytes a classic record has room for, or what the read returned.
 uint8_t heldPayloadLength(const can_frame *frame, ssize_t nbytes);
 
+// True when the record is a CAN FD frame sent with the bit-rate switch. A classic record has no
+// flags: the kernel marks FD records with CANFD_FDF, and only they can be longer than 8 bytes.
+bool receivedWithBitRateSwitch(const can_frame *frame);
+
 void printFrameDump(const can_frame *frame, ssize_t nbytes);

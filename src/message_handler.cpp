@@ -62,7 +62,8 @@ void ProcessReceivedMessage(const can_frame *frame, int socket, ssize_t nbytes) 
         activateBootloader(socket);
         break;
     case firmwareBlockRequest:
-        if (!serveFirmwareBlockRequest(frame->data, heldPayloadLength(frame, nbytes), socket)) {
+        if (!serveFirmwareBlockRequest(frame->data, heldPayloadLength(frame, nbytes),
+                                       receivedWithBitRateSwitch(frame), socket)) {
             return;
         }
         break;

@@ -13,11 +13,12 @@
 
 namespace {
 
-// The record the board must receive for one block: identifier, length byte, zero flags and
+// The record the board must receive for one block: identifier, length byte, flags, zero
 // reserved bytes, the two header words, the image bytes, zero padding to 72 bytes.
 std::vector<uint8_t> blockRecord(const std::vector<uint8_t> &image, uint32_t offset,
-                                 uint32_t length) {
+                                 uint32_t length, uint8_t flags = 0) {
     std::vector<uint8_t> record(72, 0);
+    record[5] = flags;
     const uint32_t canId = 0x93890079;
     const uint32_t first = offset | length << 24;
     const uint32_t second = static_cast<uint32_t>(image.size());
@@ -114,8 +115,10 @@ TEST_F(BlockService, HundredByteImageIsSentInTwoFramesAndEndsTheRun) {
 TEST_F(BlockService, PartialRequestGoesOutInBlocksOfAtMost56AfterAPause) {
     load(1000);
     auto start = std::chrono::steady_clock::now();
+    forgetSleeps();
     Outcome outcome = handle(blockRequest(0, 120));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(requestedSleepMicroseconds(), 500000u);
     EXPECT_EQ(outcome.out, std::string(receivedLine) + requestLines(120, 56, 0) + blockLine(56, 0) +
                                blockLine(56, 56) + blockLine(8, 112) + trailer);
     ASSERT_EQ(outcome.sent.size(), 3u);
@@ -127,9 +130,9 @@ TEST_F(BlockService, PartialRequestGoesOutInBlocksOfAtMost56AfterAPause) {
 
 TEST_F(BlockService, LaterRequestsShowProgressAndNoPause) {
     load(1000);
-    auto start = std::chrono::steady_clock::now();
+    forgetSleeps();
     Outcome outcome = handle(blockRequest(560, 56));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    EXPECT_EQ(requestedSleepMicroseconds(), 0u);
     EXPECT_EQ(outcome.out, std::string(receivedLine) + requestLines(56, 56, 560) +
                                "Done: 56.000000%\r\n" + blockLine(56, 560) + trailer);
     ASSERT_EQ(outcome.sent.size(), 1u);
@@ -152,6 +155,40 @@ TEST_F(BlockService, CanFdRequestWithBoardTypeTextIsServedFromItsFirst8Bytes) {
     Outcome outcome = handle(request);
     ASSERT_EQ(outcome.sent.size(), 1u);
     EXPECT_EQ(outcome.sent[0], blockRecord(imageBytes, 100, 10));
+}
+
+// A request record as a 16-byte read delivers it: the flags byte of an FD frame sits where a
+// classic record has padding.
+can_frame asReceived(can_frame frame, uint8_t length, uint8_t flags) {
+    frame.can_dlc = length;
+    reinterpret_cast<uint8_t *>(&frame)[5] = flags;
+    return frame;
+}
+
+TEST_F(BlockService, BlocksCarryTheBitRateSwitchOnlyWhenTheRequestCameWithIt) {
+    load(1000);
+    const uint8_t fd = CANFD_FDF;
+    const uint8_t brs = CANFD_BRS;
+    struct Case {
+        const char *what;
+        uint8_t length;
+        uint8_t flags;
+        uint8_t blockFlags;
+    } cases[] = {
+        {"classic request", 8, 0, 0},
+        {"FD request without the switch", 64, fd, 0},
+        {"FD request with the switch", 8, fd | brs, brs},
+        {"64-byte FD request with the switch", 64, fd | brs, brs},
+        {"FD request from a kernel that does not mark FD records", 64, brs, brs},
+        {"classic request with stray padding", 8, brs, 0},
+        {"classic request after a switched one", 8, 0, 0},
+    };
+    for (const Case &c : cases) {
+        Outcome outcome = handle(asReceived(blockRequest(100, 60), c.length, c.flags));
+        ASSERT_EQ(outcome.sent.size(), 2u) << c.what;
+        EXPECT_EQ(outcome.sent[0], blockRecord(imageBytes, 100, 56, c.blockFlags)) << c.what;
+        EXPECT_EQ(outcome.sent[1], blockRecord(imageBytes, 156, 4, c.blockFlags)) << c.what;
+    }
 }
 
 TEST_F(BlockService, RequestsThatMustBeIgnoredSendNothing) {
@@ -214,7 +251,9 @@ TEST_F(BlockService, FullTransmitQueueThatPersistsEndsWithStatus2) {
                 "^Error sending command via CAN FD!: No buffer space available\n$");
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(1000));
-    EXPECT_LT(waited, std::chrono::milliseconds(3000));
+    // Only that the wait ends: a loaded machine, ASan or qemu-user stretch it, and the clock
+    // arithmetic of the patience is pinned down with a stepped clock in frame_send_test.
+    EXPECT_LT(waited, std::chrono::milliseconds(20000));
     EXPECT_TRUE(bus.drain().empty());
 }
 

@@ -30,6 +30,17 @@ TEST(FrameDump, CanFdRecordCutTo8BytesIsMarked) {
               "0x13887900 [64] 00 00 00 00 64 00 00 FF (cut: 8 of 64 bytes held) \r\n");
 }
 
+TEST(FrameDump, FdRecordWithTheBitRateSwitchIsMarked) {
+    can_frame frame = classicFrame(0x93887900, {0, 0, 0, 0, 0x64, 0, 0, 0});
+    uint8_t *flags = reinterpret_cast<uint8_t *>(&frame) + 5;
+    *flags = CANFD_FDF | CANFD_BRS;
+    EXPECT_EQ(dumpOf(frame, 16), "0x13887900 [8] 00 00 00 00 64 00 00 00 (bit-rate switch) \r\n");
+    *flags = CANFD_FDF;
+    EXPECT_EQ(dumpOf(frame, 16), "0x13887900 [8] 00 00 00 00 64 00 00 00 \r\n");
+    *flags = CANFD_BRS; // padding of a classic record, not a flag
+    EXPECT_EQ(dumpOf(frame, 16), "0x13887900 [8] 00 00 00 00 64 00 00 00 \r\n");
+}
+
 TEST(FrameDump, NeverShowsMoreThanTheReadReturned) {
     can_frame frame = classicFrame(0x1, {1, 2, 3, 4, 5, 6, 7, 8});
     EXPECT_EQ(dumpOf(frame, 11), "0x001 [8] 01 02 03 (cut: 3 of 8 bytes held) \r\n");
