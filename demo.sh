@@ -74,8 +74,9 @@ echo
 mkdir -p "$demo"
 t0=$(date +%s%N)
 
-step "[1/4] Packages (tests/install-deps.sh, apt-get where missing) ..."
-bash tests/install-deps.sh >"$demo/install.log" 2>&1 || give_up "installing packages" "$demo/install.log"
+step "[1/4] Packages (tests/install-deps.sh --demo, apt-get where missing) ..."
+bash tests/install-deps.sh --demo >"$demo/install.log" 2>&1 ||
+    give_up "installing packages" "$demo/install.log"
 echo "ready"
 
 step "[2/4] Building canfd-flash and the simulated board in build/ ..."

@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need; quick when they are there.
+#   tests/install-deps.sh          everything the whole test suite needs
+#   tests/install-deps.sh --demo   only what ./demo.sh needs: the build and the x86_64 VM
 set -euo pipefail
 
-packages=(
-  cmake g++ make libgtest-dev libgmock-dev
-  clang libclang-rt-14-dev clang-tidy cppcheck valgrind
-  qemu-system-x86 qemu-system-arm qemu-user
-  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
-  cpio xz-utils file dpkg-dev groff-base
+demo_packages=(
+  cmake g++ make libgtest-dev
+  qemu-system-x86 cpio xz-utils
 )
+packages=(
+  "${demo_packages[@]}" libgmock-dev
+  clang libclang-rt-14-dev clang-tidy cppcheck valgrind
+  qemu-system-arm qemu-user
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+  file dpkg-dev groff-base
+)
+case "${1:-}" in
+--demo) packages=("${demo_packages[@]}") ;;
+"") ;;
+*)
+  echo "usage: tests/install-deps.sh [--demo]" >&2
+  exit 2
+  ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -17,7 +31,7 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
-    echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+    echo "install-deps: missing packages: ${missing[*]} (run as root, or with sudo, to install them)" >&2
     exit 1
   fi
   apt-get update -q
