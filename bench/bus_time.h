@@ -1,6 +1,7 @@
-// Time a CAN FD data frame with a 29-bit identifier takes on the bus, bit by bit: the frame is
-// laid out as the controller sends it, the dynamic stuff bits are counted on the real bits, and
-// the bits are split between the arbitration and the data bit rate.
+// Time a frame with a 29-bit identifier takes on the bus, bit by bit: the frame is laid out as
+// the controller sends it (CAN FD, or classic CAN 2.0), the dynamic stuff bits are counted on the
+// real bits, and the bits are split between the arbitration and the data bit rate. On top, the
+// frames of a whole upload: the board's block requests and canfd-flash's blocks.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,47 @@ unsigned dynamicStuffBits(const std::vector<uint8_t> &bits, size_t switchAt = SI
 // len must be a CAN FD length (0-8, 12, 16, 20, 24, 32, 48 or 64).
 FrameBits canFdFrameBits(uint32_t id29, const uint8_t *data, uint8_t len, bool bitRateSwitch);
 
+// The 15-bit CRC of a classic frame over bits (start of frame through the data field):
+// generator x^15 + x^14 + x^10 + x^8 + x^7 + x^4 + x^3 + 1, register starting at zero.
+uint16_t crc15(const std::vector<uint8_t> &bits);
+
+// A classic CAN 2.0 data frame, len 0-8: every bit at the arbitration rate. Unlike CAN FD, the
+// CRC sequence is stuffed dynamically like the bits before it, so the CRC is computed.
+FrameBits classicFrameBits(uint32_t id29, const uint8_t *data, uint8_t len);
+
 double frameMicroseconds(const FrameBits &bits, double arbitrationBitsPerSecond,
                          double dataBitsPerSecond);
 // The same frame without its dynamic stuff bits: the shortest it can be.
 FrameBits withoutDynamicStuff(FrameBits bits);
+
+// The payload of the block frame canfd-flash sends for length (at most 56) bytes of image at
+// offset, as it goes on the wire: padded with zero bytes to the next CAN FD length, as the
+// flasher clears its frame record before filling it.
+std::vector<uint8_t> blockFramePayload(const std::vector<uint8_t> &image, uint32_t offset,
+                                       uint32_t length);
+
+// A block request for length bytes at offset, bootloader version 0 and board version 1: the
+// 8-byte header alone, or, with boardType, the 64-byte form with the text after the header,
+// cut to 56 bytes or padded with zero bytes.
+std::vector<uint8_t> blockRequestPayload(uint32_t offset, uint32_t length,
+                                         const char *boardType = nullptr);
+
+struct UploadFrame {
+    bool request; // from the board; otherwise a block from canfd-flash
+    std::vector<uint8_t> payload;
+};
+
+// Every frame of an upload of image in bus order: the board asks for chunk bytes at offsets 0,
+// chunk, 2 * chunk and so on, and each request is followed by its blocks of at most 56 bytes
+// (none past the image's end).
+std::vector<UploadFrame> uploadFrames(const std::vector<uint8_t> &image, uint32_t chunk,
+                                      const char *boardType = nullptr);
+
+// The bits of each frame: requests as classic frames (8-byte payloads only) or as CAN FD
+// frames; CAN FD requests and all blocks with the bit-rate switch or all without.
+std::vector<FrameBits> uploadFrameBits(const std::vector<UploadFrame> &frames, bool classicRequests,
+                                       bool bitRateSwitch);
+
+// The frames back to back; without dynamic stuff bits when dynamicStuff is false.
+double busMicroseconds(const std::vector<FrameBits> &frames, double arbitrationBitsPerSecond,
+                       double dataBitsPerSecond, bool dynamicStuff = true);
