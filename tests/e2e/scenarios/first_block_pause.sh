@@ -1,7 +1,9 @@
 # shellcheck shell=bash disable=SC2154 # out, stage: set by run-scenario.sh
 # The pause before a request at offset 0 is answered, measured on the bus: at least half a second
 # each time offset 0 is asked for (it is asked twice here), while requests at other offsets are
-# answered far sooner.
+# answered far sooner. Their median is held below a quarter of a second: still half the pause, so
+# a flasher that pauses before every request fails, with room for an emulated ARM guest on a
+# loaded host (about 1 ms is usual).
 prepare() {
     make_image 16000 6 klipper.bin /opt/klipper.bin
 }
@@ -11,6 +13,6 @@ guest() {
 }
 
 verify() {
-    expect_upload "$out" "$stage/klipper.bin" --activations 1 --pause 0.5 --fast-median 0.1 \
+    expect_upload "$out" "$stage/klipper.bin" --activations 1 --pause 0.5 --fast-median 0.25 \
         --at-least answered=16
 }
