@@ -1,27 +1,33 @@
 #!/bin/bash
 # Fetches what one test guest needs (Debian kernel, CAN modules, static busybox and, for foreign
-# architectures, the C/C++ runtime libraries) into a cache folder. Nothing is installed on the host
+# architectures, the C/C++ runtime libraries) into a cache folder; with --bus ctucan also the CTU
+# CAN FD driver, built for that kernel, and iproute2's ip and tc. Nothing is installed on the host
 # except the host tools that are missing.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 usage() {
     cat <<EOF
-Usage: $(basename "$0") [--refresh] ARCH
+Usage: $(basename "$0") [--refresh] [--bus vcan|ctucan] ARCH
 
 Downloads, with apt-get download, and unpacks, with dpkg-deb, what the ARCH guest needs.
 ARCH is x86_64, arm64 or armhf. Idempotent: returns at once when the cache is ready.
 
+  --bus BUS   vcan (default): what every guest needs. ctucan: that, and also the CTU CAN FD
+              driver (ctucanfd, ctucanfd_pci) built against the guest kernel's headers from
+              its own source, and iproute2's ip and tc with their libraries
   --refresh   fetch again even if the cache is ready (e.g. to pick up a newer kernel)
 
-Cache: \${CANFD_VM_CACHE:-<repo>/.cache/vm}/ARCH
-Missing host tools (qemu, cpio, xz, readelf) are installed with apt-get; a foreign
-architecture is added to dpkg when needed. Must run as root for those two steps.
+Cache: \${CANFD_VM_CACHE:-<repo>/.cache/vm}/ARCH (ctucan parts in ARCH/ctucan, the driver's
+source in src/). Missing host tools (qemu, cpio, xz, readelf; for ctucan make and the gcc-12
+for ARCH) are installed with apt-get; a foreign architecture is added to dpkg when needed.
+Must run as root for those two steps.
 EOF
 }
 
 refresh=0
 arch=""
+bus=vcan
 while [ $# -gt 0 ]; do
     case "$1" in
     -h | --help)
@@ -29,6 +35,10 @@ while [ $# -gt 0 ]; do
         exit 0
         ;;
     --refresh) refresh=1 ;;
+    --bus)
+        bus="${2:?--bus needs vcan or ctucan}"
+        shift
+        ;;
     -*) vm_die "unknown option $1 (see --help)" ;;
     *)
         [ -z "$arch" ] || vm_die "only one ARCH expected (see --help)"
@@ -42,6 +52,7 @@ done
     exit 2
 }
 vm_arch_setup "$arch"
+vm_bus_setup "$bus"
 
 log() { echo "fetch-guest[$VM_ARCH]: $*" >&2; }
 
@@ -53,6 +64,13 @@ ensure_host_tools() {
     command -v readelf >/dev/null || missing+=(binutils)
     if [ "$VM_ARCH" = x86_64 ] && [ ! -e /usr/share/qemu/pvh.bin ]; then
         missing+=(qemu-system-data)
+    fi
+    if [ "$VM_BUS" = ctucan ]; then
+        command -v make >/dev/null || missing+=(make)
+        command -v "${VM_CROSS_PREFIX}gcc-12" >/dev/null || missing+=("$VM_GCC_PKG")
+        # objtool, which checks x86 modules, is linked against libelf.
+        dpkg-query -W -f='${Status}' "libelf1:$(dpkg --print-architecture)" 2>/dev/null |
+            grep -q 'install ok installed' || missing+=(libelf1)
     fi
     [ ${#missing[@]} -eq 0 ] && return 0
     log "installing host tools: ${missing[*]}"
@@ -202,8 +220,9 @@ fetch() {
     fi
     (cd "$dl" && apt-get download "${pkgs[@]}" >&2) || vm_die "apt-get download ${pkgs[*]} failed"
 
-    local kdeb
+    local kdeb kver
     kdeb="$(ls "$dl"/"$kpkg"_*.deb)"
+    kver="$(dpkg-deb -f "$kdeb" Version)"
     mkdir -p "$dl/k"
     # Only the kernel and four modules are needed: skip writing the other few hundred MB.
     dpkg-deb --fsys-tarfile "$kdeb" | tar -x -C "$dl/k" --wildcards \
@@ -246,6 +265,7 @@ fetch() {
     cat >"$stage/info" <<EOF
 arch=$VM_ARCH
 kernel_package=$kpkg
+kernel_version=$kver
 fetched=$(date -u +%Y-%m-%dT%H:%M:%SZ)
 EOF
     rm -rf "$VM_CACHE"
@@ -253,18 +273,169 @@ EOF
     log "ready in $VM_CACHE"
 }
 
+# The library packages that PKG depends on, recursively, for the guest's architecture (one apt-cache
+# run: each takes about 2 s). Besides what PKG's programs need, this takes in the libraries of
+# the packages it depends on (dpkg, debconf); guest-run.sh picks what a program needs. The C and
+# C++ runtime is left out: the guest takes it from its sysroot (from the host for x86_64).
+library_closure() { # PKG
+    local qual=":$VM_DEB_ARCH"
+    [ "$VM_DEB_ARCH" != "$(dpkg --print-architecture)" ] || qual=""
+    apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+        --no-replaces --no-enhances "$1:$VM_DEB_ARCH" 2>/dev/null |
+        sed -n "s/^ *|\{0,1\}\(Pre\)\{0,1\}Depends: \(\(lib\|zlib\)[^ :<>]*\)$qual\$/\2/p" |
+        grep -vxE 'libc6|libgcc-s1|libstdc\+\+6' | sort -u
+}
+
+# Prints the folder holding drivers/net/can/ctucanfd of the kernel source of exactly VERSION. The
+# folder is kept once for every architecture: the source package is 140 MB, the folder 100 KB.
+ctucanfd_source() { # VERSION MAJOR.MINOR; runs in a subshell: $(ctucanfd_source ...)
+    local kver="$1" mm="$2" root dir
+    root="$(vm_cache_dir src)"
+    dir="$root/ctucanfd-$kver"
+    mkdir -p "$root"
+    exec 8>"$dir.lock"
+    flock 8
+    if [ ! -f "$dir/Makefile" ]; then
+        tmp="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm-src.XXXXXX")"
+        # shellcheck disable=SC2064  # the trap outlives these local variables
+        trap "rm -rf $(printf '%q ' "$tmp" "$dir.new.$$")" EXIT
+        mkdir -p "$tmp/dl"
+        # apt drops privileges to _apt for downloads; let it write there.
+        chmod 755 "$tmp"
+        chmod 777 "$tmp/dl"
+        (cd "$tmp/dl" && apt-get download "linux-source-$mm=$kver" >&2) ||
+            vm_die "apt-get download linux-source-$mm=$kver failed"
+        log "unpacking drivers/net/can/ctucanfd from linux-source-$mm $kver"
+        dpkg-deb --fsys-tarfile "$tmp"/dl/linux-source-*.deb |
+            tar -xO "./usr/src/linux-source-$mm.tar.xz" |
+            xz -T0 -dc | tar -x -C "$tmp" --wildcards '*/drivers/net/can/ctucanfd/*' ||
+            vm_die "unpacking the CTU CAN FD driver from linux-source-$mm $kver failed"
+        [ -f "$tmp/linux-source-$mm/drivers/net/can/ctucanfd/Makefile" ] ||
+            vm_die "linux-source-$mm $kver has no drivers/net/can/ctucanfd"
+        cp -r "$tmp/linux-source-$mm/drivers/net/can/ctucanfd" "$dir.new.$$"
+        mv "$dir.new.$$" "$dir"
+    fi
+    echo "$dir"
+}
+
+# The ctucan bus's parts, in $VM_CTUCAN: the CTU CAN FD driver's modules, built from the guest
+# kernel's own source against its own headers, and iproute2's ip and tc (busybox's ip cannot set
+# CAN bit timing) with the libraries they need beyond the C runtime.
+fetch_ctucan() {
+    local kpkg kver release abi mm host_arch src dl kb build hdr deb mod tool d lib
+    kpkg="$(sed -n 's/^kernel_package=//p' "$VM_CACHE/info")"
+    kver="$(sed -n 's/^kernel_version=//p' "$VM_CACHE/info")"
+    release="${kpkg#linux-image-}"
+    abi="${release%-"$VM_KERNEL_FLAVOUR"}"
+    mm="$(echo "$release" | cut -d. -f1,2)"
+    host_arch="$(dpkg --print-architecture)"
+    log "CTU CAN FD driver for $release ($kver)"
+    src="$(ctucanfd_source "$kver" "$mm")" || exit "$VM_INFRA_STATUS"
+
+    # Unpacking thousands of header files goes faster outside the cache on some machines, so
+    # the work happens in a temporary folder and only the results land in the cache.
+    cstage="$VM_CTUCAN.new.$$"
+    cwork="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm-ctucan.XXXXXX")"
+    rm -rf "$cstage"
+    trap 'rm -rf "${stage:-}" "$cstage" "$cwork"' EXIT
+    dl="$cwork/dl"
+    kb="$cwork/kbuild"
+    build="$cwork/build"
+    mkdir -p "$dl" "$kb" "$cstage/modules" "$cstage/bin"
+    chmod 755 "$cwork"
+    chmod 777 "$dl"
+    local -a pkgs=("linux-headers-$release:$VM_DEB_ARCH=$kver" "linux-headers-$abi-common=$kver"
+        "linux-kbuild-$mm:$host_arch=$kver" "iproute2:$VM_DEB_ARCH")
+    for lib in $(library_closure iproute2); do
+        pkgs+=("$lib:$VM_DEB_ARCH")
+    done
+    (cd "$dl" && apt-get download "${pkgs[@]}" >&2) ||
+        vm_die "apt-get download ${pkgs[*]} failed (if the archive no longer has the headers of" \
+            "kernel $kver, fetch-guest.sh --refresh $VM_ARCH moves the guest to the current one)"
+
+    # Headers, their common part and kbuild unpacked side by side, as installing them would lay
+    # them out; only the include of the common part is by absolute path.
+    for deb in "$dl"/linux-headers-*.deb "$dl"/linux-kbuild-*.deb; do
+        dpkg-deb -x "$deb" "$kb"
+    done
+    hdr="$kb/usr/src/linux-headers-$release"
+    sed -i "s|^include /usr/src/|include $kb/usr/src/|" "$hdr/Makefile"
+    cp -r "$src" "$build"
+    local -a cross=()
+    if [ -n "$VM_CROSS_PREFIX" ]; then
+        cross=(CROSS_COMPILE="$VM_CROSS_PREFIX" DEB_BUILD_ARCH="$host_arch"
+            DEB_HOST_ARCH="$VM_DEB_ARCH" DEB_HOST_GNU_TYPE="$VM_TRIPLET")
+    fi
+    if ! make -C "$hdr" M="$build" CONFIG_CAN_CTUCANFD=m CONFIG_CAN_CTUCANFD_PCI=m \
+        "${cross[@]}" modules >"$cwork/build.log" 2>&1; then
+        tail -n 30 "$cwork/build.log" >&2
+        vm_die "building the CTU CAN FD driver for $release failed"
+    fi
+    for mod in "${VM_CTUCAN_MODULES[@]}"; do
+        "${VM_CROSS_PREFIX}strip" --strip-debug -o "$cstage/modules/$mod.ko" "$build/$mod.ko" ||
+            vm_die "no $mod.ko built"
+    done
+
+    local root="$cwork/root"
+    for deb in "$dl"/*.deb; do
+        case "$(basename "$deb")" in
+        linux-*) ;;
+        *) dpkg-deb -x "$deb" "$root" ;;
+        esac
+    done
+    for tool in ip tc; do
+        for d in bin sbin usr/bin usr/sbin; do
+            if [ -f "$root/$d/$tool" ] && [ ! -L "$root/$d/$tool" ]; then
+                cp "$root/$d/$tool" "$cstage/bin/$tool"
+                break
+            fi
+        done
+        [ -f "$cstage/bin/$tool" ] || vm_die "no $tool in iproute2:$VM_DEB_ARCH"
+    done
+    # Only the libraries stay: guest-run.sh takes from them what ip and tc need.
+    mkdir -p "$cstage/sysroot/usr"
+    for d in lib usr/lib; do
+        [ ! -d "$root/$d" ] || cp -a "$root/$d" "$cstage/sysroot/$d"
+    done
+
+    cat >"$cstage/info" <<EOF
+kernel_release=$release
+kernel_version=$kver
+iproute2=$(dpkg-deb -f "$dl"/iproute2_*.deb Version)
+fetched=$(date -u +%Y-%m-%dT%H:%M:%SZ)
+EOF
+    rm -rf "$VM_CTUCAN"
+    mv "$cstage" "$VM_CTUCAN"
+    log "ctucan bus ready in $VM_CTUCAN"
+}
+
+# The ctucan parts need the exact version of the cached kernel, which older caches do not record.
+base_ready() {
+    [ -f "$VM_CACHE/info" ] &&
+        { [ "$VM_BUS" = vcan ] || grep -q '^kernel_version=' "$VM_CACHE/info"; }
+}
+ctucan_ready() {
+    [ "$VM_BUS" = vcan ] || [ -f "$VM_CTUCAN/info" ]
+}
+
 ensure_host_tools
 # The ready cache is only ever replaced whole, so this check needs no lock; taking one here would
 # make every run wait for the runs that hold the cache (see guest-run.sh).
-if [ "$refresh" = 0 ] && [ -f "$VM_CACHE/info" ]; then
+if [ "$refresh" = 0 ] && base_ready && ctucan_ready; then
     exit 0
 fi
 mkdir -p "$(dirname "$VM_CACHE")"
 # Parallel fetches of one ARCH wait here, and a refresh waits for the runs reading the cache.
 exec 9>"$VM_CACHE.lock"
 flock 9
-if [ "$refresh" = 0 ] && [ -f "$VM_CACHE/info" ]; then
+if [ "$refresh" = 0 ] && base_ready && ctucan_ready; then
     exit 0
 fi
 ensure_foreign_arch
-fetch
+if [ "$refresh" = 1 ] || ! base_ready; then
+    # Replaces the whole cache, the ctucan parts built for the old kernel included.
+    fetch
+fi
+if ! ctucan_ready; then
+    fetch_ctucan
+fi

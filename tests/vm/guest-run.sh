@@ -1,6 +1,7 @@
 #!/bin/bash
-# Boots a qemu guest with a CAN FD vcan "can0", runs a shell script in it as root and hands back its
-# output, its exit status and, on request, the files it left in /out.
+# Boots a qemu guest with a CAN FD "can0" (a vcan, or with --bus ctucan an emulated CTU CAN FD
+# controller, with a second one as "can1" on the same bus), runs a shell script in it as root and
+# hands back its output, its exit status and, on request, the files it left in /out.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -9,10 +10,16 @@ usage() {
 Usage: $(basename "$0") --arch ARCH [options] SCRIPT
 
 Boots a Debian kernel under qemu (ARCH = x86_64, arm64 or armhf) with busybox, brings up can0
-as a vcan with MTU 72 (CAN FD), runs SCRIPT (a host file, or - for standard input) with /bin/sh
-as root in /root, prints its stdout+stderr on stdout and exits with its status.
+with MTU 72 (CAN FD), runs SCRIPT (a host file, or - for standard input) with /bin/sh as root in
+/root, prints its stdout+stderr on stdout and exits with its status.
 
 Options:
+  --bus BUS          vcan (default: \$CANFD_VM_BUS, else vcan): can0 is a vcan.
+                     ctucan: can0 and can1 are two CTU CAN FD controllers, emulated by qemu on
+                     one CAN bus and driven by the kernel's ctucanfd driver, both set up with
+                     the "ip link set can0 ..." lines of README.md's "Wiring up can0 for CAN FD"
+                     (for can1 with can1 in place of can0); iproute2's ip and tc are in the
+                     guest. The script finds BUS=vcan or BUS=ctucan in its environment.
   --file HOST:GUEST  copy HOST (file or folder) to GUEST (absolute; ending in / means "into
                      that folder") before boot; repeatable. For dynamic ELF executables and
                      libraries the interpreter and the NEEDED libraries are added recursively,
@@ -24,11 +31,12 @@ Options:
   -v, --verbose      print timings on stderr
   -h, --help         this text
 
-Exit status: the script's, or $VM_INFRA_STATUS when the bed itself failed (fetch, boot, timeout,
-lost output), with a message on stderr beginning "canfd-vm:".
+Exit status: the script's, or $VM_INFRA_STATUS when the bed itself failed (fetch, boot, bus setup,
+timeout, lost output), with a message on stderr beginning "canfd-vm:".
 
-Environment: CANFD_VM_CACHE (cache root, default <repo>/.cache/vm), CANFD_VM_TIMEOUT,
-CANFD_VM_MEM (MiB, default 256), CANFD_VM_ACCEL (x86_64 only, default tcg; kvm where it works).
+Environment: CANFD_VM_BUS, CANFD_VM_CACHE (cache root, default <repo>/.cache/vm),
+CANFD_VM_TIMEOUT, CANFD_VM_MEM (MiB, default 256), CANFD_VM_ACCEL (x86_64 only, default tcg; kvm
+where it works).
 The guest has only busybox; the script's standard input is /dev/null; kernel messages below
 emergency level stay out of the console (run dmesg in the script to see them). Console output
 and /out travel at roughly 100-250 KB/s. Two runs may go at once.
@@ -42,6 +50,7 @@ console_copy=""
 keep=0
 verbose=0
 timeout_s="${CANFD_VM_TIMEOUT:-120}"
+bus="${CANFD_VM_BUS:-vcan}"
 files=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -51,6 +60,10 @@ while [ $# -gt 0 ]; do
         ;;
     --arch)
         arch="${2:?--arch needs a value}"
+        shift
+        ;;
+    --bus)
+        bus="${2:?--bus needs vcan or ctucan}"
         shift
         ;;
     --file)
@@ -84,12 +97,14 @@ done
 [ -n "$script" ] || vm_die "SCRIPT is missing (see --help)"
 [[ "$timeout_s" =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || vm_die "bad --timeout '$timeout_s'"
 vm_arch_setup "$arch"
+vm_bus_setup "$bus"
 
 t_start=$(date +%s%N)
 elapsed_ms() { echo $((($(date +%s%N) - t_start) / 1000000)); }
 say() { [ "$verbose" = 0 ] || echo "guest-run[$VM_ARCH] $(elapsed_ms) ms: $*" >&2; }
 
-"$VM_DIR/fetch-guest.sh" "$VM_ARCH" || vm_die "fetching the $VM_ARCH guest failed"
+"$VM_DIR/fetch-guest.sh" --bus "$VM_BUS" "$VM_ARCH" ||
+    vm_die "fetching the $VM_ARCH guest (bus $VM_BUS) failed"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm.XXXXXX")"
 qemu_pid=""
@@ -111,6 +126,8 @@ trap 'echo "canfd-vm: interrupted" >&2; exit $VM_INFRA_STATUS' INT TERM HUP
 exec 9>"$VM_CACHE.lock"
 flock -s 9
 [ -f "$VM_CACHE/info" ] || vm_die "the $VM_ARCH guest cache $VM_CACHE vanished (refreshed meanwhile?)"
+[ "$VM_BUS" = vcan ] || [ -f "$VM_CTUCAN/info" ] ||
+    vm_die "the $VM_ARCH guest's ctucan parts $VM_CTUCAN vanished (refreshed meanwhile?)"
 
 # --- base initramfs: busybox, modules, init; cached per content -----------------------------------
 base_key="$(cat "$VM_DIR/guest-init.sh" "$VM_CACHE/info" "$VM_CACHE/busybox" "$VM_CACHE"/modules/*.ko |
@@ -141,10 +158,14 @@ else
     cp "$script" "$stage/canfd-vm/script"
 fi
 nonce="$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n')"
-printf 'NONCE=%s\nWANT_OUT=%s\n' "$nonce" "$([ -n "$out_dir" ] && echo 1 || echo 0)" \
-    >"$stage/canfd-vm/config"
+printf 'NONCE=%s\nWANT_OUT=%s\nBUS=%s\n' "$nonce" "$([ -n "$out_dir" ] && echo 1 || echo 0)" \
+    "$VM_BUS" >"$stage/canfd-vm/config"
 
+# Libraries come from the sysroot ("" is the host), then, for the ctucan bus's ip and tc, from
+# the libraries fetched with them.
 if [ "$VM_ARCH" = x86_64 ]; then sysroot=""; else sysroot="$VM_CACHE/sysroot"; fi
+lib_roots=("$sysroot")
+[ "$VM_BUS" = vcan ] || lib_roots+=("$VM_CTUCAN/sysroot")
 lib_dirs=("/lib/$VM_TRIPLET" "/usr/lib/$VM_TRIPLET" /lib /usr/lib /lib64 /usr/lib64)
 case "$VM_ARCH" in
 x86_64) elf_machine="Advanced Micro Devices X86-64" ;;
@@ -152,14 +173,14 @@ arm64) elf_machine="AArch64" ;;
 armhf) elf_machine="ARM" ;;
 esac
 
-# Follows symlinks inside the sysroot, whose absolute links point into the sysroot, not the host.
-sysroot_real() {
-    local p="$sysroot$1" t i
+# Follows symlinks inside a sysroot, whose absolute links point into the sysroot, not the host.
+sysroot_real() { # ROOT PATH
+    local root="$1" p="$1$2" t i
     for ((i = 0; i < 40; i++)); do
         [ -L "$p" ] || break
         t="$(readlink "$p")"
         case "$t" in
-        /*) p="$sysroot$t" ;;
+        /*) p="$root$t" ;;
         *) p="$(dirname "$p")/$t" ;;
         esac
     done
@@ -167,18 +188,18 @@ sysroot_real() {
 }
 
 declare -A have_lib=()
-add_runtime_file() { # GUESTPATH: copies it from the sysroot, then what it needs
-    local guest="$1" host
+add_runtime_file() { # GUESTPATH ROOT: copies it from the sysroot ROOT, then what it needs
+    local guest="$1" root="$2" host
     [ -z "${have_lib[$guest]:-}" ] || return 0
     have_lib[$guest]=1
-    host="$(sysroot_real "$guest")" || vm_die "$guest not found in ${sysroot:-the host}"
+    host="$(sysroot_real "$root" "$guest")" || vm_die "$guest not found in ${root:-the host}"
     mkdir -p "$stage$(dirname "$guest")"
     cp -L "$host" "$stage$guest"
     add_elf_needs "$host" "$guest"
 }
 
 add_elf_needs() { # HOSTFILE WHAT
-    local f="$1" what="$2" interp lib d found
+    local f="$1" what="$2" interp lib d root found
     interp="$(readelf -lW "$f" 2>/dev/null | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')"
     if [ -n "$interp" ]; then
         local machine
@@ -187,18 +208,21 @@ add_elf_needs() { # HOSTFILE WHAT
         "$elf_machine") ;;
         *) vm_die "$what is built for '$machine', not for the $VM_ARCH guest" ;;
         esac
-        add_runtime_file "$interp"
+        add_runtime_file "$interp" "$sysroot"
     fi
     for lib in $(readelf -dW "$f" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
         found=""
-        for d in "${lib_dirs[@]}"; do
-            if [ -e "$sysroot$d/$lib" ]; then
-                found="$d/$lib"
-                break
-            fi
+        for root in "${lib_roots[@]}"; do
+            for d in "${lib_dirs[@]}"; do
+                if [ -e "$root$d/$lib" ]; then
+                    found="$d/$lib"
+                    break 2
+                fi
+            done
         done
-        [ -n "$found" ] || vm_die "$lib, needed by $what, not found in ${sysroot:-the host} ${lib_dirs[*]}"
-        add_runtime_file "$found"
+        [ -n "$found" ] || vm_die "$lib, needed by $what, not found in ${sysroot:-the host}" \
+            "${lib_roots[1]:+or ${lib_roots[1]} }${lib_dirs[*]}"
+        add_runtime_file "$found" "$root"
     done
 }
 
@@ -217,6 +241,18 @@ for mapping in "${files[@]}"; do
         fi
     done < <(find "$stage$guest" -type f -print0)
 done
+if [ "$VM_BUS" = ctucan ]; then
+    mkdir -p "$stage/lib/modules/canfd-vm" "$stage/usr/sbin"
+    cp "$VM_CTUCAN"/modules/*.ko "$stage/lib/modules/canfd-vm/"
+    for tool in ip tc; do
+        cp "$VM_CTUCAN/bin/$tool" "$stage/usr/sbin/$tool"
+        add_elf_needs "$VM_CTUCAN/bin/$tool" "/usr/sbin/$tool"
+    done
+    # The guest runs these for can0, and with can1 in their place for can1; it fails the setup
+    # when there are none.
+    vm_readme_can0_setup "$VM_REPO/README.md" >"$stage/canfd-vm/can-setup" ||
+        vm_die "cannot read $VM_REPO/README.md"
+fi
 (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/run.cpio"
 # The kernel unpacks concatenated archives in order, so the run part lands over the base.
 cat "$base_cpio" "$work/run.cpio" >"$work/initrd"
@@ -225,7 +261,7 @@ say "initramfs ready ($(du -k "$work/initrd" | cut -f1) KiB)"
 # --- boot ---------------------------------------------------------------------------------------
 console="$work/console.log"
 : >"$console"
-read -ra machine_args <<<"$(vm_qemu_machine_args)"
+read -ra machine_args <<<"$(vm_qemu_machine_args) $(vm_qemu_bus_args)"
 cmdline="console=$VM_CONSOLE quiet loglevel=1 panic=-1 rdinit=/init mitigations=off cryptomgr.notests"
 timeout -k 5 "$timeout_s" "$VM_QEMU" "${machine_args[@]}" -smp 1 \
     -nodefaults -no-user-config -display none -no-reboot \
