@@ -3,7 +3,7 @@
 namespace sim {
 
 std::string checkBlockResponse(const Frame &frame, const std::vector<uint8_t> &image,
-                               Block &block) {
+                               bool requestBrs, Block &block) {
     if (!frame.isFd()) {
         return strprintf("block response in a %zu-byte record, expected a 72-byte CAN FD record",
                          frame.recordSize);
@@ -12,8 +12,16 @@ std::string checkBlockResponse(const Frame &frame, const std::vector<uint8_t> &i
         return "block response identifier " + hex32(frame.canId) + ", expected " +
                hex32(kResponseId);
     }
-    if (frame.flags & ~kFdFlagFdf) {
-        return strprintf("block response flags 0x%02X, expected 0 (no bit-rate switch)",
+    const uint8_t flags = frame.flags & ~kFdFlagFdf;
+    if (flags & ~kFdFlagBrs) {
+        return strprintf("block response flags 0x%02X: only the bit-rate switch (0x01) may be set",
+                         frame.flags);
+    }
+    if (((flags & kFdFlagBrs) != 0) != requestBrs) {
+        return strprintf(requestBrs ? "block response flags 0x%02X: no bit-rate switch, though "
+                                      "the request it answers had one"
+                                    : "block response flags 0x%02X: bit-rate switch set, though "
+                                      "the request it answers had none",
                          frame.flags);
     }
     if (frame.len < kBlockHeaderSize || frame.len > kFdMaxLen) {
@@ -34,9 +42,13 @@ std::string checkBlockResponse(const Frame &frame, const std::vector<uint8_t> &i
     if (header.dataLength > kMaxBlockData) {
         return strprintf("block at offset %u: dataLength %u, more than 56", at, header.dataLength);
     }
-    if (frame.len != kBlockHeaderSize + header.dataLength) {
-        return strprintf("block at offset %u: length byte %u, expected 8 + dataLength %u = %zu", at,
-                         frame.len, header.dataLength, kBlockHeaderSize + header.dataLength);
+    const size_t sent = kBlockHeaderSize + header.dataLength;
+    if (frame.len != sent && frame.len != fdWireLength(sent)) {
+        return strprintf("block at offset %u: length byte %u, expected 8 + dataLength %u = %zu%s",
+                         at, frame.len, header.dataLength, sent,
+                         fdWireLength(sent) == sent
+                             ? ""
+                             : strprintf(" or its CAN FD length %u", fdWireLength(sent)).c_str());
     }
     if (header.dataLength == 0) {
         return strprintf("block at offset %u carries no data", at);

@@ -18,6 +18,10 @@ struct Block {
 
 // Returns an empty string and fills block when the frame is a well-formed response carrying
 // the right bytes of image; otherwise says what is wrong, with offsets and both values.
-std::string checkBlockResponse(const Frame &frame, const std::vector<uint8_t> &image, Block &block);
+// requestBrs: whether the request it answers came as CAN FD with the bit-rate switch, which the
+// block must then carry too (and otherwise not). The length byte may be 8 + dataLength or the
+// CAN FD length a controller rounds that up to; the pad bytes in between are not looked at.
+std::string checkBlockResponse(const Frame &frame, const std::vector<uint8_t> &image,
+                               bool requestBrs, Block &block);
 
 } // namespace sim

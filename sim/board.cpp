@@ -174,8 +174,11 @@ void Board::fetch(size_t index) {
     chunk_.index = index;
     chunk_.step = step;
     const uint32_t chunkEnd = step.offset + step.imageBytes;
+    // Counts the requests in a row that brought nothing new: on a real receiver a long burst
+    // can lose frames on every try and still make headway.
     unsigned retriesLeft = options_.retries;
     for (;;) {
+        const uint32_t hadBefore = chunk_.have;
         chunk_.requestOffset = step.offset + chunk_.have;
         chunk_.requestEnd = chunkEnd;
         chunk_.serveBroken = false;
@@ -204,6 +207,9 @@ void Board::fetch(size_t index) {
                                 chunk_.requestOffset));
             continue;
         }
+        if (chunk_.have > hadBefore) {
+            retriesLeft = options_.retries;
+        }
         if (retriesLeft == 0) {
             std::string message = strprintf(
                 "chunk %zu/%zu at offset %u: only %u of %u bytes arrived after %u requests; "
@@ -213,6 +219,10 @@ void Board::fetch(size_t index) {
             if (channel_.droppedByKernel() > 0) {
                 message += strprintf(" (the sim's receive queue overflowed: %u frames dropped)",
                                      channel_.droppedByKernel());
+            }
+            if (lastByteSeen_) {
+                message += "; the block with the image's last byte had already come, and the "
+                           "flasher ends once it has sent that one";
             }
             throw Failure{kExitTimeout, message};
         }
@@ -354,13 +364,15 @@ void Board::onActivation(const Frame &frame) {
 
 void Board::onBlock(const Frame &frame) {
     Block block;
-    const std::string fault = checkBlockResponse(frame, image_, block);
+    const std::string fault =
+        checkBlockResponse(frame, image_, requestKind() == RequestKind::FdBrs, block);
     if (!fault.empty()) {
         throw Failure{kExitMismatch, fault};
     }
     ++stats_.responses;
     anyAnswer_ = true;
     const uint32_t end = block.offset + block.length;
+    lastByteSeen_ = lastByteSeen_ || end == image_.size();
     if (phase_ == Phase::IgnoredWindow) {
         std::string sent;
         for (const BlockRequest &r : ignored_) {
@@ -454,11 +466,18 @@ void Board::sendRequest(const BlockRequest &request) {
     if (options_.noise) {
         sendNoise();
     }
-    send(makeBlockRequest(request, options_.fdRequests));
+    send(makeBlockRequest(request, requestKind()));
     ++stats_.requests;
     if (options_.noise) {
         sendNoise();
     }
+}
+
+RequestKind Board::requestKind() const {
+    if (options_.brsRequests) {
+        return RequestKind::FdBrs;
+    }
+    return options_.fdRequests ? RequestKind::Fd : RequestKind::Classic;
 }
 
 void Board::sendNoise() {

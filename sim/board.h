@@ -82,6 +82,7 @@ class Board {
     void send(const Frame &frame);
     void sendRequest(const BlockRequest &request);
     void sendNoise();
+    RequestKind requestKind() const;
     std::string timeoutMessage() const;
     std::string progressLine(size_t index) const;
 
@@ -101,6 +102,7 @@ class Board {
     Activation activation_ = Activation::Waiting;
     Phase phase_ = Phase::Announcing;
     bool anyAnswer_ = false;
+    bool lastByteSeen_ = false; // a valid block ending at the image's end came
     bool secondAnnounceSent_ = false;
     size_t noiseIndex_ = 0;
     size_t progressShown_ = 0;

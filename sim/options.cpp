@@ -74,6 +74,7 @@ ParsedOptions parseOptions(const std::vector<std::string> &args) {
         {"--retries", number(o.retries, 0, 1000)},
         {"--noise", flag(o.noise, true)},
         {"--fd-requests", flag(o.fdRequests, true)},
+        {"--brs-requests", flag(o.brsRequests, true)},
         {"--ignored-requests", flag(o.ignoredRequests, true)},
         {"--ignore-window-ms", number(o.ignoreWindowMs, 1, kDay)},
         {"--linger-ms", number(o.lingerMs, 0, kDay)},
@@ -142,9 +143,12 @@ compares what arrives with PATH.
   --repeat N               ask N more times for the first, middle and second-to-last
                            requested chunks, right after they arrive (default 0)
   --chunk-timeout-ms MS    re-request a chunk not complete after MS (default 2000)
-  --retries N              re-requests per chunk before giving up (default 5)
+  --retries N              re-requests in a row that bring no new byte before giving up
+                           (default 5)
   --noise                  put frames of other nodes on the bus between the requests
-  --fd-requests            send requests as 64-byte CAN FD frames with the board type text
+  --fd-requests            send requests as 64-byte CAN FD frames with the board type text,
+                           without the bit-rate switch
+  --brs-requests           the same with the bit-rate switch set (implies --fd-requests)
   --ignored-requests       also send requests the flasher must not answer (bootloader
                            version 1, offsets at and past the end) and watch for answers
   --ignore-window-ms MS    how long to watch for such answers (default 800)
@@ -154,6 +158,11 @@ compares what arrives with PATH.
   --timeout-s S            give up after S seconds in all (default 60)
   --help                   this text
 
+Every block must carry the bit-rate switch exactly when the request it answers did. Its
+length byte may be 8 + dataLength or the CAN FD length a controller rounds that up to.
+
+Once the command line is understood the sim ends with one line starting "PASS:" or "FAIL:".
+A usage error only prints its reason on standard error and exits with status 3.
 Exit status: 0 image received byte-exact, 1 protocol or image mismatch, 2 timeout,
 3 usage or system error.
 )";

@@ -24,6 +24,7 @@ struct Options {
     unsigned retries = 5;
     bool noise = false;
     bool fdRequests = false;
+    bool brsRequests = false; // CAN FD requests with the bit-rate switch
     bool ignoredRequests = false;
     uint32_t ignoreWindowMs = 800;
     uint32_t lingerMs = 100;

@@ -71,6 +71,15 @@ BlockResponseHeader decodeBlockResponseHeader(const uint8_t *in) {
     return header;
 }
 
+uint8_t fdWireLength(size_t len) {
+    for (uint8_t valid : {8, 12, 16, 20, 24, 32, 48}) {
+        if (len <= valid) {
+            return len <= 8 ? static_cast<uint8_t>(len) : valid;
+        }
+    }
+    return kFdMaxLen;
+}
+
 Frame makeAnnounce() {
     Frame frame;
     frame.canId = kAnnounceId;
@@ -81,15 +90,16 @@ Frame makeAnnounce() {
     return frame;
 }
 
-Frame makeBlockRequest(const BlockRequest &request, bool fd) {
+Frame makeBlockRequest(const BlockRequest &request, RequestKind kind) {
     Frame frame;
     frame.canId = kRequestId;
     writeLe32((request.offset & kField24) | static_cast<uint32_t>(request.bootloaderVersion) << 24,
               frame.data.data());
     writeLe32((request.length & kField24) | static_cast<uint32_t>(request.boardVersion) << 24,
               frame.data.data() + 4);
-    if (fd) {
+    if (kind != RequestKind::Classic) {
         frame.recordSize = kFdRecordSize;
+        frame.flags = kind == RequestKind::FdBrs ? kFdFlagBrs : 0;
         frame.len = kBlockHeaderSize + kBoardTypeTextSize;
         std::memcpy(frame.data.data() + kBlockHeaderSize, kBoardTypeText, sizeof kBoardTypeText);
     } else {

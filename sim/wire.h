@@ -116,9 +116,18 @@ struct BlockResponseHeader {
 
 BlockResponseHeader decodeBlockResponseHeader(const uint8_t *in);
 
+// The length a CAN FD controller gives a frame of len bytes on the wire: the next of 0-8, 12,
+// 16, 20, 24, 32, 48, 64. The receiver's record carries that length, and the pad bytes up to it
+// hold whatever the sending controller's buffer held.
+uint8_t fdWireLength(size_t len);
+
+// How the board sends its block requests; the flasher answers each in kind (bit-rate switch
+// only for a CAN FD request that had it).
+enum class RequestKind { Classic, Fd, FdBrs };
+
 Frame makeAnnounce();
-// A classic 8-byte request, or with fd a 64-byte CAN FD request carrying the board type text.
-Frame makeBlockRequest(const BlockRequest &request, bool fd);
+// A classic 8-byte request, or a 64-byte CAN FD request carrying the board type text.
+Frame makeBlockRequest(const BlockRequest &request, RequestKind kind);
 
 std::string hexBytes(const uint8_t *bytes, size_t count);
 std::string strprintf(const char *pattern, ...) __attribute__((format(printf, 1, 2)));

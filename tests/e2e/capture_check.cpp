@@ -23,6 +23,7 @@ constexpr uint32_t kEff = 0x80000000u;
 constexpr uint32_t kAckId = 0x97960079u;
 constexpr uint32_t kUpdateId = 0x97890079u;
 constexpr uint32_t kResponseId = 0x93890079u;
+constexpr uint8_t kBrsFlag = 0x01;
 constexpr uint8_t kFdfFlag = 0x04; // set by newer kernels on every CAN FD record
 constexpr uint32_t kBlockData = 56;
 const std::vector<uint8_t> kUpdatePayload = {0x01, 0x00, 121, static_cast<uint8_t>(~121u)};
@@ -45,6 +46,16 @@ struct Failed : std::runtime_error {
     throw Failed(format("capture line %zu: ", frame.line) + why);
 }
 
+// The length a CAN FD controller puts on the wire for n bytes (n itself past 64).
+size_t fdWireLength(size_t n) {
+    for (size_t valid : {8, 12, 16, 20, 24, 32, 48, 64}) {
+        if (n <= valid) {
+            return n <= 8 ? n : valid;
+        }
+    }
+    return n;
+}
+
 uint32_t le24(const std::vector<uint8_t> &d, size_t at) {
     return static_cast<uint32_t>(d[at]) | static_cast<uint32_t>(d[at + 1]) << 8 |
            static_cast<uint32_t>(d[at + 2]) << 16;
@@ -55,6 +66,7 @@ struct Due {
     uint32_t length;
     size_t request;
     bool first;
+    bool brs; // the request came as CAN FD with the bit-rate switch
 };
 
 struct Served {
@@ -100,15 +112,31 @@ class Model {
         if (!expect_.image) {
             return;
         }
-        if (!due_.empty()) {
+        if (!due_.empty() && !expect_.partial && missingRuns_ + 1 > expect_.receiverLost) {
             throw Failed(format("the flasher stopped answering: %zu block(s) still due, the "
                                 "first at offset %u",
-                                due_.size(), due_.front().offset));
+                                due_.size(), due_.front().offset) +
+                         tooManyMissing());
+        }
+        if (!due_.empty() && !expect_.partial) {
+            missing_.insert(missing_.end(), due_.begin(), due_.end());
+            ++missingRuns_;
+        }
+        due_.clear();
+        if (expect_.partial) {
+            checkTiming();
+            checkCounts();
+            return;
         }
         const auto gap = std::find(covered_.begin(), covered_.end(), false);
         if (gap != covered_.end()) {
-            throw Failed(format("image byte at offset %zu never crossed the bus",
-                                static_cast<size_t>(gap - covered_.begin())));
+            const size_t at = static_cast<size_t>(gap - covered_.begin());
+            const bool lost = std::any_of(missing_.begin(), missing_.end(), [at](const Due &d) {
+                return at >= d.offset && at < d.offset + d.length;
+            });
+            throw Failed(
+                format("image byte at offset %zu never crossed the bus%s", at,
+                       lost ? " (the receiver lost its block, and it was not sent again)" : ""));
         }
         checkTiming();
         checkCounts();
@@ -128,6 +156,17 @@ class Model {
             lines.push_back(format("blocks: %zu, %llu bytes, every one as predicted and equal "
                                    "to the image",
                                    blocks_, static_cast<unsigned long long>(bytes_)));
+        }
+        if (expect_.receiverLost > 0 || !missing_.empty()) {
+            std::string offsets;
+            for (size_t i = 0; i < missing_.size() && i < 10; ++i) {
+                offsets += format("%s%u", i == 0 ? " at offsets " : ", ", missing_[i].offset);
+            }
+            lines.push_back(format("receiver: %zu predicted block(s) in %u run(s) missing from the "
+                                   "capture, tolerated as lost by the receiver (at most %u "
+                                   "run(s))%s%s",
+                                   missing_.size(), missingRuns_, expect_.receiverLost,
+                                   offsets.c_str(), missing_.size() > 10 ? ", ..." : ""));
         }
         if (!pauses_.empty()) {
             lines.push_back(
@@ -221,12 +260,13 @@ class Model {
         }
         lastRequest_ = format("offset %u, %u bytes", offset, length);
         served_.push_back({f.time, offset});
+        const bool brs = f.fd && (f.flags & kBrsFlag) != 0;
         uint32_t at = offset;
         uint32_t left = length;
         bool first = true;
         while (left > 0) {
             const uint32_t n = std::min({kBlockData, left, static_cast<uint32_t>(size - at)});
-            due_.push_back({at, n, served_.size() - 1, first});
+            due_.push_back({at, n, served_.size() - 1, first, brs});
             first = false;
             if (at + n == size) {
                 finished_ = true;
@@ -242,10 +282,11 @@ class Model {
             fail(f, "a block response, but no upload was expected");
         }
         const std::vector<uint8_t> &image = *expect_.image;
-        if (!f.fd || f.canId != kResponseId || (f.flags & ~kFdfFlag) != 0 || f.data.size() < 8) {
+        if (!f.fd || f.canId != kResponseId || (f.flags & ~(kFdfFlag | kBrsFlag)) != 0 ||
+            f.data.size() < 8) {
             fail(f,
                  format("block response as %s record, identifier %08X, flags %02X, %zu bytes; "
-                        "expected CAN FD, %08X, no bit-rate switch, 8 bytes or more",
+                        "expected CAN FD, %08X, no flag but the bit-rate switch, 8 bytes or more",
                         f.fd ? "CAN FD" : "classic", f.canId, f.flags, f.data.size(), kResponseId));
         }
         const uint32_t offset = le24(f.data, 0);
@@ -256,10 +297,12 @@ class Model {
             std::copy(f.data.begin() + 8, f.data.begin() + 8 + dataLength,
                       reassembled_.begin() + offset);
         }
+        // The pad a controller adds up to the CAN FD length holds anything: it is not looked at.
         if (err != 0 || f.data[7] != 0 || fileLength != image.size() ||
-            f.data.size() != 8 + dataLength) {
+            (f.data.size() != 8 + dataLength && f.data.size() != fdWireLength(8 + dataLength))) {
             fail(f, format("block at offset %u: err %u, spare %u, fileLength %u, %zu bytes for "
-                           "dataLength %u; expected 0, 0, %zu and 8 + dataLength",
+                           "dataLength %u; expected 0, 0, %zu and 8 + dataLength or the CAN FD "
+                           "length it rounds up to",
                            offset, err, f.data[7], fileLength, f.data.size(), dataLength,
                            image.size()));
         }
@@ -267,13 +310,31 @@ class Model {
             fail(f, format("block at offset %u answers no request (the last request: %s)", offset,
                            lastRequest_.c_str()));
         }
-        const Due due = due_.front();
-        due_.pop_front();
-        if (offset != due.offset || dataLength != due.length) {
+        // Blocks the receiver lost leave a gap before the first block that matches.
+        size_t skip = 0;
+        while (skip < due_.size() &&
+               (offset != due_[skip].offset || dataLength != due_[skip].length)) {
+            ++skip;
+        }
+        if (skip > 0 && (skip == due_.size() || missingRuns_ + 1 > expect_.receiverLost)) {
+            const Due &due = due_.front();
             fail(f,
                  format("block at offset %u with %u bytes; expected offset %u with %u bytes, "
                         "answering the request at offset %u",
-                        offset, dataLength, due.offset, due.length, served_[due.request].offset));
+                        offset, dataLength, due.offset, due.length, served_[due.request].offset) +
+                     (skip < due_.size() ? tooManyMissing() : ""));
+        }
+        missingRuns_ += skip > 0 ? 1 : 0;
+        missing_.insert(missing_.end(), due_.begin(), due_.begin() + skip);
+        due_.erase(due_.begin(), due_.begin() + skip);
+        const Due due = due_.front();
+        due_.pop_front();
+        if (((f.flags & kBrsFlag) != 0) != due.brs) {
+            fail(f,
+                 format("block at offset %u: flags %02X, %s the bit-rate switch; the request "
+                        "at offset %u it answers came %s",
+                        offset, f.flags, due.brs ? "without" : "with", served_[due.request].offset,
+                        due.brs ? "as CAN FD with the switch" : "without the switch"));
         }
         for (uint32_t i = 0; i < dataLength; ++i) {
             if (f.data[8 + i] != image[offset + i]) {
@@ -350,6 +411,16 @@ class Model {
         }
     }
 
+    // Says, for a receiver that may lose frames, that one more gap is too many.
+    std::string tooManyMissing() const {
+        if (expect_.receiverLost == 0) {
+            return {};
+        }
+        return format("; that makes %u run(s) of predicted blocks missing from the capture, more "
+                      "than the %u overrun(s) of the receiver",
+                      missingRuns_ + 1, expect_.receiverLost);
+    }
+
     static double median(const std::vector<double> &sorted) {
         const size_t n = sorted.size();
         return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
@@ -367,6 +438,8 @@ class Model {
     std::vector<bool> covered_;
     std::vector<uint8_t> reassembled_;
     std::deque<Due> due_;
+    std::vector<Due> missing_; // predicted blocks the capture does not hold
+    unsigned missingRuns_ = 0; // unbroken runs of them
     std::vector<Served> served_;
     std::string lastRequest_ = "none";
     bool finished_ = false;

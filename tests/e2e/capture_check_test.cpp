@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace e2e {
 namespace {
 
@@ -18,6 +20,9 @@ std::vector<uint8_t> le24(uint32_t value) {
     return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
             static_cast<uint8_t>(value >> 16)};
 }
+
+enum Kind { kClassic, kFd, kFdBrs };            // how the board sends a request
+enum Answer { kInKind, kAlwaysBrs, kNeverBrs }; // how a flasher sets the bit-rate switch
 
 // Builds a capture frame by frame, a millisecond apart unless told to wait.
 class Bus {
@@ -47,16 +52,22 @@ class Bus {
         add(false, kAckId, {});
         add(false, kUpdateId, {0x01, 0x00, 121, 134});
     }
-    void request(uint32_t offset, uint32_t length, uint8_t version = 0) {
+    void request(uint32_t offset, uint32_t length, uint8_t version = 0, Kind kind = kClassic) {
         std::vector<uint8_t> data = le24(offset);
         data.push_back(version);
         for (uint8_t b : le24(length)) {
             data.push_back(b);
         }
         data.push_back(1);
-        add(false, kRequestId, data);
+        if (kind != kClassic) {
+            data.resize(64, 'x'); // the board type text
+        }
+        add(kind != kClassic, kRequestId, data, kind == kFdBrs ? 0x05 : kind == kFd ? 0x04 : 0);
+        brs = answer == kAlwaysBrs || (answer == kInKind && kind == kFdBrs);
     }
-    void block(uint32_t offset, uint32_t length) {
+    // A block as the flasher sends it, or with wireLength as a controller delivers it: the
+    // pad bytes up to that length hold what its buffer held before (non-zero here).
+    void block(uint32_t offset, uint32_t length, size_t wireLength = 0) {
         std::vector<uint8_t> data = le24(offset);
         data.push_back(static_cast<uint8_t>(length));
         for (uint8_t b : le24(static_cast<uint32_t>(image.size()))) {
@@ -64,21 +75,31 @@ class Bus {
         }
         data.push_back(0);
         data.insert(data.end(), image.begin() + offset, image.begin() + offset + length);
-        add(true, kResponseId, data);
+        data.resize(std::max(data.size(), wireLength), 0xEE);
+        add(true, kResponseId, data, brs ? 0x05 : 0x04);
     }
-    // A whole request answered the way a correct flasher does, pause included.
-    void served(uint32_t offset, uint32_t length) {
-        request(offset, length);
+    // A whole request answered the way a correct flasher does, pause included, each block's
+    // length rounded when the bus is between real controllers; lost: offsets of blocks the
+    // receiver loses.
+    void served(uint32_t offset, uint32_t length, Kind kind = kClassic,
+                const std::vector<uint32_t> &lost = {}) {
+        request(offset, length, 0, kind);
         if (offset == 0) {
             wait(0.5);
         }
         while (length > 0 && offset < image.size()) {
             const uint32_t n =
                 std::min({56u, length, static_cast<uint32_t>(image.size() - offset)});
-            block(offset, n);
+            if (std::find(lost.begin(), lost.end(), offset) == lost.end()) {
+                block(offset, n, rounded ? roundUp(8 + n) : 0);
+            }
             offset += n;
             length -= n;
         }
+    }
+    static size_t roundUp(size_t len) {
+        const size_t valid[] = {8, 12, 16, 20, 24, 32, 48, 64};
+        return *std::lower_bound(std::begin(valid), std::end(valid), len);
     }
 
     CheckResult check(Expectations expect = {}) const {
@@ -91,6 +112,9 @@ class Bus {
     std::vector<uint8_t> image;
     CaptureLog log;
     double now = 0;
+    Answer answer = kInKind;
+    bool brs = false; // whether the flasher answers the last request with the switch
+    bool rounded = false;
 };
 
 Bus faithfulUpload() {
@@ -272,6 +296,143 @@ TEST(CaptureCheck, ScenarioCountsAndLastFrame) {
     expect.lastFrameLength = 64;
     EXPECT_NE(faithfulUpload().check(expect).failure.find("frame of 52 bytes, expected 64"),
               std::string::npos);
+}
+
+TEST(CaptureCheck, LengthByteAsSentOrAsAControllerRoundsIt) {
+    for (uint32_t count = 1; count <= 56; ++count) {
+        for (size_t len = 8; len <= 64; ++len) {
+            Bus bus(count);
+            bus.request(0, 56);
+            bus.wait(0.5);
+            bus.block(0, count, len);
+            bus.log.frames.back().data.resize(len);
+            const bool right = len == 8 + count || len == Bus::roundUp(8 + count);
+            EXPECT_EQ(bus.check().failure.empty(), right) << count << " bytes, length " << len;
+        }
+    }
+    // The full upload's last block, 36 bytes, arrives as 48 on a real controller pair.
+    Bus bus(24836);
+    bus.rounded = true;
+    for (uint32_t offset = 0; offset < 24836; offset += 512) {
+        bus.served(offset, 512);
+    }
+    Expectations expect;
+    expect.lastFrameLength = 48;
+    const CheckResult result = bus.check(expect);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.reassembled, bus.image);
+    expect.lastFrameLength = 44;
+    EXPECT_NE(bus.check(expect).failure.find("frame of 48 bytes, expected 44"), std::string::npos);
+}
+
+// A block carries the bit-rate switch exactly when the request it answers did; a flasher that
+// always or never sets it fails on the kind of request where that is wrong.
+TEST(CaptureCheck, BitRateSwitchAnswersInKind) {
+    for (Kind kind : {kClassic, kFd, kFdBrs}) {
+        for (Answer answer : {kInKind, kAlwaysBrs, kNeverBrs}) {
+            Bus bus(300);
+            bus.answer = answer;
+            bus.served(0, 128, kind);
+            bus.served(128, 172, kind);
+            const bool right = answer == kInKind || (answer == kAlwaysBrs) == (kind == kFdBrs);
+            const std::string failure = bus.check().failure;
+            if (right) {
+                EXPECT_EQ(failure, "") << kind << " " << answer;
+            } else {
+                EXPECT_EQ(failure.rfind("capture line 2: block at offset 0: flags ", 0), 0u)
+                    << kind << " " << answer << ": " << failure;
+            }
+        }
+    }
+    Bus mixed(300);
+    mixed.served(0, 100, kFdBrs);
+    mixed.served(100, 100, kClassic);
+    mixed.served(200, 100, kFd);
+    EXPECT_EQ(mixed.check().failure, "");
+    mixed.log.frames[4].flags = 0x05; // the first block answering the classic request
+    EXPECT_NE(mixed.check().failure.find("flags 05, with the bit-rate switch; the request at "
+                                         "offset 100 it answers came without the switch"),
+              std::string::npos);
+    mixed.log.frames[4].flags = 0x06;
+    EXPECT_NE(mixed.check().failure.find("flags 06, 64 bytes; expected CAN FD, 93890079, no flag "
+                                         "but the bit-rate switch"),
+              std::string::npos);
+}
+
+// Frames lost by an overrun receiver: the run asks again for them, and the check lets as many
+// predicted blocks be missing as the receiver lost, not one more, and nothing else through.
+TEST(CaptureCheck, BlocksLostByTheReceiver) {
+    auto upload = [](const std::vector<uint32_t> &lost) {
+        Bus bus(300);
+        bus.served(0, 128);
+        bus.served(128, 128, kClassic, lost);
+        bus.served(lost.empty() ? 128 : lost.front(), 256 - (lost.empty() ? 128 : lost.front()));
+        bus.served(256, 44);
+        return bus;
+    };
+    Expectations expect;
+    EXPECT_NE(upload({184}).check(expect).failure.find("block at offset 240 with 16 bytes; "
+                                                       "expected offset 184 with 56 bytes"),
+              std::string::npos);
+    // An overrun loses a run of frames in a row, however long.
+    expect.receiverLost = 1;
+    const CheckResult result = upload({128, 184}).check(expect);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.reassembled, upload({}).image);
+    EXPECT_EQ(result.summary.at(3),
+              "receiver: 2 predicted block(s) in 1 run(s) missing from the capture, tolerated as "
+              "lost by the receiver (at most 1 run(s)) at offsets 128, 184");
+    // Two runs for one overrun: one of them is not the receiver's doing.
+    EXPECT_NE(upload({128, 240})
+                  .check(expect)
+                  .failure.find("that makes 2 run(s) of predicted blocks missing from the "
+                                "capture, more than the 1 overrun(s) of the receiver"),
+              std::string::npos);
+    expect.receiverLost = 2;
+    EXPECT_EQ(upload({128, 240}).check(expect).failure, "");
+
+    Bus wrongByte = upload({184});
+    wrongByte.log.frames.back().data[8] ^= 0x01;
+    EXPECT_NE(wrongByte.check(expect).failure.find("image byte at offset 256"), std::string::npos);
+    Bus extra = upload({184});
+    extra.block(0, 56);
+    EXPECT_NE(extra.check(expect).failure.find("answers no request"), std::string::npos);
+
+    Bus unfinished(300);
+    unfinished.served(0, 128);
+    unfinished.request(128, 172);
+    unfinished.block(128, 56);
+    expect.receiverLost = 0;
+    EXPECT_EQ(unfinished.check(expect).failure,
+              "the flasher stopped answering: 3 block(s) still due, the first at offset 184");
+    expect.receiverLost = 1;
+    EXPECT_EQ(unfinished.check(expect).failure,
+              "image byte at offset 184 never crossed the bus (the receiver lost its block, and "
+              "it was not sent again)");
+}
+
+TEST(CaptureCheck, PartOfAnUploadIsJudgedForWhatCrossed) {
+    // The flasher was cut off in the middle of its second answer.
+    Bus cutOff(300);
+    cutOff.served(0, 128);
+    cutOff.request(128, 172);
+    cutOff.block(128, 56);
+    Expectations expect;
+    expect.partial = true;
+    EXPECT_EQ(cutOff.check(expect).failure, "");
+    cutOff.log.frames.back().data[9] ^= 0x01;
+    EXPECT_NE(cutOff.check(expect).failure.find("image byte at offset 129"), std::string::npos);
+
+    // Another run sent the first part: what this one sends must still be what it owes.
+    Bus resumed(300);
+    resumed.served(184, 116);
+    EXPECT_EQ(resumed.check(expect).failure, "");
+    resumed.block(184, 56);
+    EXPECT_NE(resumed.check(expect).failure.find("answers no request"), std::string::npos);
+    expect.partial = false;
+    Bus whole(300);
+    whole.served(184, 116);
+    EXPECT_EQ(whole.check(expect).failure, "image byte at offset 0 never crossed the bus");
 }
 
 } // namespace

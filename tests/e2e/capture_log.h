@@ -4,7 +4,9 @@
 //   C / F      a 16-byte classic or a 72-byte CAN FD record
 //   can_id     8 hex digits, the kernel's identifier word with its EFF/RTR/ERR flag bits
 //   flags      2 hex digits, the CAN FD flags (00 for classic records)
-//   len        decimal length byte; data holds exactly that many bytes as hex, without spaces
+//   len        decimal length byte as the interface delivered it (a real CAN FD controller
+//              rounds it up to a CAN FD length, pad included); data holds exactly that many
+//              bytes as hex, without spaces
 // Lines starting with '#' are notes; the last one is "# end frames=N dropped=M".
 #pragma once
 

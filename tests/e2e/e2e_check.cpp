@@ -3,14 +3,21 @@
 //   e2e-check image SIZE SEED OUTFILE   write a reproducible test image
 //   e2e-check capture CAPTURE [--image FILE] [--activations N] [--no-frames]
 //                     [--pause SECONDS] [--fast-median SECONDS] [--at-least NAME=N]...
-//                     [--last-frame-len N] [--reassembled OUTFILE]
+//                     [--last-frame-len N] [--receiver-lost N] [--partial]
+//                     [--reassembled OUTFILE]
 //       judge a capture written by e2e-capture (see capture_check.h); prints what the bus
 //       showed, then "PASS" or "FAIL: ..." and exits 0 or 1 (2 on a usage or file error);
+//       --last-frame-len is the length byte as captured (rounded up to a CAN FD length on a
+//       real controller); --receiver-lost lets N unbroken runs of predicted blocks be missing
+//       from the capture, for N overruns of the capturing interface (the rise of its
+//       rx_errors); --partial judges part of an upload (blocks may still be due at the end,
+//       and not every image byte needs to cross);
 //       --reassembled writes the image as put together from the captured blocks.
 #include "capture_check.h"
 #include "capture_log.h"
 #include "test_image.h"
 
+#include <climits>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -23,7 +30,7 @@ int usage() {
     std::cerr << "usage: e2e-check image SIZE SEED OUTFILE\n"
                  "       e2e-check capture CAPTURE [--image FILE] [--activations N] "
                  "[--no-frames] [--pause S] [--fast-median S] [--at-least NAME=N]... "
-                 "[--last-frame-len N] [--reassembled OUTFILE]\n";
+                 "[--last-frame-len N] [--receiver-lost N] [--partial] [--reassembled OUTFILE]\n";
     return 2;
 }
 
@@ -44,6 +51,15 @@ void writeFile(const std::string &path, const std::vector<uint8_t> &bytes) {
     }
 }
 
+// A count: decimal digits only, so that "-1" is refused instead of wrapping around.
+unsigned count(const std::string &value) {
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(value) > UINT_MAX) {
+        throw std::invalid_argument("not a count: '" + value + "'");
+    }
+    return static_cast<unsigned>(std::stoul(value));
+}
+
 int writeImage(const std::string &size, const std::string &seed, const std::string &path) {
     writeFile(path, e2e::makeTestImage(std::stoul(size), static_cast<uint32_t>(std::stoul(seed))));
     return 0;
@@ -58,6 +74,10 @@ int judge(int argc, char **argv) {
             expect.noFrames = true;
             continue;
         }
+        if (option == "--partial") {
+            expect.partial = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             return usage();
         }
@@ -65,19 +85,20 @@ int judge(int argc, char **argv) {
         if (option == "--image") {
             expect.image = readFile(value);
         } else if (option == "--activations") {
-            expect.activations = static_cast<unsigned>(std::stoul(value));
+            expect.activations = count(value);
         } else if (option == "--pause") {
             expect.firstBlockPause = std::stod(value);
         } else if (option == "--fast-median") {
             expect.fastMedian = std::stod(value);
         } else if (option == "--at-least" && value.find('=') != std::string::npos) {
             const size_t equals = value.find('=');
-            expect.atLeast[value.substr(0, equals)] =
-                static_cast<unsigned>(std::stoul(value.substr(equals + 1)));
+            expect.atLeast[value.substr(0, equals)] = count(value.substr(equals + 1));
         } else if (option == "--reassembled") {
             reassembledPath = value;
         } else if (option == "--last-frame-len") {
-            expect.lastFrameLength = static_cast<unsigned>(std::stoul(value));
+            expect.lastFrameLength = count(value);
+        } else if (option == "--receiver-lost") {
+            expect.receiverLost = count(value);
         } else {
             return usage();
         }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using namespace sim;
@@ -34,9 +36,36 @@ TEST(BlockCheck, AcceptsAGoodBlockEvenWithTheKernelsFdFlag) {
     Frame frame = response(100, 5, 105);
     frame.flags = kFdFlagFdf;
     Block block;
-    EXPECT_EQ(checkBlockResponse(frame, countingImage(105), block), "");
+    EXPECT_EQ(checkBlockResponse(frame, countingImage(105), false, block), "");
     EXPECT_EQ(block.offset, 100u);
     EXPECT_EQ(block.length, 5u);
+}
+
+// The length byte is 8 + dataLength or the CAN FD length above it, nothing else; the pad bytes
+// in between hold anything, the bytes past the length byte nothing, even in a rounded frame.
+TEST(BlockCheck, LengthByteAsSentOrAsAControllerRoundsIt) {
+    const auto image = countingImage(100);
+    const std::vector<unsigned> valid = {8, 12, 16, 20, 24, 32, 48, 64};
+    for (uint8_t count = 1; count <= kMaxBlockData; ++count) {
+        const unsigned rounded = *std::lower_bound(valid.begin(), valid.end(), 8u + count);
+        for (unsigned len = 0; len <= kFdMaxLen; ++len) {
+            Frame frame = response(0, count, 100);
+            for (unsigned pad = 8u + count; pad < len; ++pad) {
+                frame.data[pad] = 0xEE;
+            }
+            frame.len = static_cast<uint8_t>(len);
+            Block block;
+            const std::string fault = checkBlockResponse(frame, image, false, block);
+            EXPECT_EQ(fault.empty(), len == 8u + count || len == rounded)
+                << "dataLength " << unsigned(count) << ", length byte " << len << ": " << fault;
+        }
+    }
+    Frame frame = response(0, 36, 100);
+    frame.len = 48;
+    frame.data[48] = 0x01;
+    Block block;
+    EXPECT_EQ(checkBlockResponse(frame, image, false, block),
+              "block at offset 0: unused data byte 48 is 0x01, expected 0");
 }
 
 TEST(BlockCheck, RejectsMalformedBlocks) {
@@ -44,24 +73,24 @@ TEST(BlockCheck, RejectsMalformedBlocks) {
     Block block;
     Frame trailing = response(100, 5, 105);
     trailing.data[20] = 0xEE;
-    EXPECT_EQ(checkBlockResponse(trailing, image, block),
+    EXPECT_EQ(checkBlockResponse(trailing, image, false, block),
               "block at offset 100: unused data byte 20 is 0xEE, expected 0");
-    EXPECT_EQ(checkBlockResponse(response(100, 6, 105), image, block),
+    EXPECT_EQ(checkBlockResponse(response(100, 6, 105), image, false, block),
               "block at offset 100 with 6 bytes runs past the end of the image (105 bytes)");
     Frame overlong = response(0, 57, 105);
     overlong.len = 64;
-    EXPECT_EQ(checkBlockResponse(overlong, image, block),
+    EXPECT_EQ(checkBlockResponse(overlong, image, false, block),
               "block at offset 0: dataLength 57, more than 56");
-    EXPECT_EQ(checkBlockResponse(response(0, 0, 105), image, block),
+    EXPECT_EQ(checkBlockResponse(response(0, 0, 105), image, false, block),
               "block at offset 0 carries no data");
     Frame noHeader = response(0, 0, 105);
     noHeader.len = 7;
-    EXPECT_EQ(checkBlockResponse(noHeader, image, block),
+    EXPECT_EQ(checkBlockResponse(noHeader, image, false, block),
               "block response length byte 7, outside 8..64");
 }
 
 TEST(FrameLog, FormatsLikeCandump) {
-    Frame request = makeBlockRequest({512, 0, 512, 1}, false);
+    Frame request = makeBlockRequest({512, 0, 512, 1}, RequestKind::Classic);
     EXPECT_EQ(formatFrame("can0", request), "  can0  13887900   [8]  00 02 00 00 00 02 00 01");
     Frame noise;
     noise.canId = 0x123;
@@ -85,6 +114,8 @@ TEST(Options, DefaultsAndBothValueSpellings) {
     EXPECT_EQ(parsed.options.timeoutS, 60u);
     EXPECT_EQ(parsed.options.chunkTimeoutMs, 2000u);
     EXPECT_TRUE(parseOptions({"--help"}).help);
+    EXPECT_FALSE(parsed.options.brsRequests);
+    EXPECT_TRUE(parseOptions({"--image", "a", "--brs-requests"}).options.brsRequests);
 }
 
 TEST(Options, RejectsWhatItCannotUse) {

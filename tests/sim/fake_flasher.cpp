@@ -32,7 +32,10 @@ uint8_t roundUpToFdLength(uint8_t len) {
 } // namespace
 
 FakeFlasher::FakeFlasher(int fd, std::vector<uint8_t> image, FlasherScript script)
-    : fd_(fd), image_(std::move(image)), script_(script), thread_([this] { loop(); }) {}
+    : fd_(fd), image_(std::move(image)), script_(script) {
+    std::memset(controllerBuffer_, 0xA5, sizeof controllerBuffer_);
+    thread_ = std::thread([this] { loop(); });
+}
 
 FakeFlasher::~FakeFlasher() {
     finish();
@@ -77,13 +80,15 @@ void FakeFlasher::onRecord(const uint8_t *record, size_t size) {
     } else if (extended && id == 0x13887900) {
         const uint32_t word0 = le32(frame.data);
         const uint32_t word1 = le32(frame.data + 4);
-        const SeenRequest request{word0 & 0xFFFFFF, static_cast<uint8_t>(word0 >> 24),
-                                  word1 & 0xFFFFFF, size, frame.len};
+        SeenRequest request{word0 & 0xFFFFFF, static_cast<uint8_t>(word0 >> 24), word1 & 0xFFFFFF,
+                            size, frame.len};
+        request.flags = frame.flags;
         log_.requests.push_back(request);
         if (!script_.silent && !exited_ &&
             (request.bootloaderVersion == 0 || script_.serveIgnored) &&
             request.offset < image_.size()) {
-            serve(request.offset, request.length);
+            serve(request.offset, request.length,
+                  size == sizeof(canfd_frame) && (frame.flags & CANFD_BRS));
         }
     } else {
         ++log_.otherFrames;
@@ -97,37 +102,55 @@ void FakeFlasher::activate() {
     sendClassic(CAN_EFF_FLAG | 0x17890079, 4, update);
 }
 
-void FakeFlasher::serve(uint32_t offset, uint32_t length) {
+void FakeFlasher::serve(uint32_t offset, uint32_t length, bool brs) {
     if (offset == 0 && script_.pauseAtZeroMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(script_.pauseAtZeroMs));
     }
     const uint32_t end = std::min<uint32_t>(offset + length, image_.size());
+    const bool last = end == image_.size();
+    unsigned sent = 0;
     for (uint32_t at = offset; at < end;) {
         const uint32_t count = std::min(script_.blockSize, end - at);
-        canfd_frame frame{};
-        frame.can_id = script_.responseId;
-        frame.flags = script_.responseFlags;
-        frame.len = 8 + count;
-        if (script_.roundUpLength) {
-            frame.len = roundUpToFdLength(frame.len);
-        }
-        putLe32(frame.data, at | count << 24 | static_cast<uint32_t>(script_.err) << 30);
-        putLe32(frame.data + 4, (static_cast<uint32_t>(image_.size()) + script_.fileLengthDelta) |
-                                    static_cast<uint32_t>(script_.spare2) << 24);
-        std::memcpy(frame.data + 8, image_.data() + at, count);
-        if (script_.corruptAt && *script_.corruptAt >= at && *script_.corruptAt < at + count) {
-            frame.data[8 + *script_.corruptAt - at] ^= 0x5A;
-        }
         const bool drop = script_.dropAt == at && !(script_.dropOnce && dropped_);
         dropped_ = dropped_ || drop;
-        const size_t recordSize = script_.classicResponses ? sizeof(can_frame) : sizeof frame;
-        if (!drop) {
-            send(fd_, &frame, recordSize, MSG_NOSIGNAL);
-        }
+        const bool lost =
+            script_.loseEvery > 0 && !last && ++sent % script_.loseEvery == 0 && at + count < end;
+        sendBlock(at, count, brs, drop || lost);
         at += count;
     }
+    if (script_.strayAfter == offset) {
+        sendBlock(0, std::min<uint32_t>(script_.blockSize, image_.size()), brs, false);
+    }
     // The flasher's work is done once the image's last byte has gone out.
-    exited_ = end == image_.size();
+    exited_ = last;
+}
+
+void FakeFlasher::sendBlock(uint32_t at, uint32_t count, bool brs, bool lose) {
+    canfd_frame frame{};
+    frame.can_id = script_.responseId;
+    const bool withBrs = script_.brs == Brs::Always || (script_.brs == Brs::InKind && brs);
+    frame.flags = static_cast<uint8_t>((withBrs ? CANFD_BRS : 0) | script_.extraFlags);
+    frame.len = static_cast<uint8_t>(8 + count);
+    if (script_.length != LengthByte::Exact) {
+        frame.len = roundUpToFdLength(frame.len);
+    }
+    if (script_.length == LengthByte::TooLong && frame.len < 64) {
+        frame.len = roundUpToFdLength(frame.len + 1);
+    }
+    putLe32(frame.data, at | count << 24 | static_cast<uint32_t>(script_.err) << 30);
+    putLe32(frame.data + 4, (static_cast<uint32_t>(image_.size()) + script_.fileLengthDelta) |
+                                static_cast<uint32_t>(script_.spare2) << 24);
+    std::memcpy(frame.data + 8, image_.data() + at, count);
+    if (script_.corruptAt && *script_.corruptAt >= at && *script_.corruptAt < at + count) {
+        frame.data[8 + *script_.corruptAt - at] ^= 0x5A;
+    }
+    // A controller sends the pad bytes of a rounded frame from a buffer earlier frames filled.
+    std::memcpy(frame.data + 8 + count, controllerBuffer_ + 8 + count, frame.len - 8 - count);
+    std::memcpy(controllerBuffer_, frame.data, frame.len);
+    if (!lose) {
+        send(fd_, &frame, script_.classicResponses ? sizeof(can_frame) : sizeof frame,
+             MSG_NOSIGNAL);
+    }
 }
 
 void FakeFlasher::sendClassic(uint32_t id, uint8_t len, const uint8_t *data) {

@@ -10,6 +10,12 @@
 #include <thread>
 #include <vector>
 
+// How the blocks' length byte is set: as the flasher writes it, as a real controller pair
+// delivers it (rounded up to a CAN FD length, stale bytes in the pad), or rounded a step too far.
+enum class LengthByte { Exact, Rounded, TooLong };
+// Whether the blocks carry the bit-rate switch: as the request did, always, or never.
+enum class Brs { InKind, Always, Never };
+
 struct FlasherScript {
     bool answerEveryAnnounce = false;  // activates again on every announcement
     bool activateUnprompted = false;   // sends the activation frames without an announcement
@@ -19,10 +25,16 @@ struct FlasherScript {
     std::optional<uint32_t> corruptAt; // flips the image byte at this offset
     std::optional<uint32_t> dropAt;    // never sends the block starting here...
     bool dropOnce = false;             // ...or only the first time
-    bool roundUpLength = false;        // length byte rounded up to a valid CAN FD length
-    bool classicResponses = false;     // responses in 16-byte records
+    // Loses every Nth block frame of a serve on the way, as a receiver whose queue overruns in
+    // long bursts does; never a serve's last block, so a later block always shows the gap, and
+    // nothing of the serve that ends the image, as the flasher stops after it.
+    unsigned loseEvery = 0;
+    std::optional<uint32_t> strayAfter; // after serving a request here, sends block 0 unasked
+    LengthByte length = LengthByte::Exact;
+    bool classicResponses = false; // responses in 16-byte records
     uint32_t responseId = 0x93890079;
-    uint8_t responseFlags = 0;
+    Brs brs = Brs::InKind;
+    uint8_t extraFlags = 0; // or'ed into every response's flags
     uint8_t err = 0;
     uint8_t spare2 = 0;
     int32_t fileLengthDelta = 0;
@@ -36,6 +48,7 @@ struct SeenRequest {
     uint32_t length;
     size_t recordSize;
     uint8_t len;
+    uint8_t flags = 0;
 };
 
 struct FlasherLog {
@@ -55,7 +68,8 @@ class FakeFlasher {
     void loop();
     void onRecord(const uint8_t *record, size_t size);
     void activate();
-    void serve(uint32_t offset, uint32_t length);
+    void serve(uint32_t offset, uint32_t length, bool brs);
+    void sendBlock(uint32_t at, uint32_t count, bool brs, bool lose);
     void sendClassic(uint32_t id, uint8_t len, const uint8_t *data);
 
     int fd_;
@@ -65,6 +79,7 @@ class FakeFlasher {
     bool activated_ = false;
     bool exited_ = false;
     bool dropped_ = false;
+    uint8_t controllerBuffer_[64]; // what the pad bytes of a rounded frame pick up
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
