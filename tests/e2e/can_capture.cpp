@@ -2,8 +2,11 @@
 // puts single hand-made frames on the bus. It is the end-to-end suite's own witness of what
 // crossed the bus, independent of both the flasher and the simulated board.
 //
-//   e2e-capture capture OUTFILE [--ready FILE]   record until SIGTERM or SIGINT
-//   e2e-capture send IFACE ID HEXDATA [fd]       send one frame (ID with 8 hex digits: extended)
+//   e2e-capture capture OUTFILE [--ready FILE] [--interface IFACE]
+//                                                record until SIGTERM or SIGINT; with --interface,
+//                                                only the frames that IFACE received or sent
+//   e2e-capture send IFACE ID HEXDATA [fd|brs]   send one frame (ID with 8 hex digits: extended;
+//                                                fd: CAN FD, brs: CAN FD with bit-rate switch)
 //
 // The record format is described in capture_log.h.
 #include <cerrno>
@@ -74,6 +77,7 @@ int openCaptureSocket() {
 
 struct Received {
     canfd_frame frame{};
+    int interfaceIndex = 0;
     ssize_t size = 0;
     timespec stamp{};
     uint32_t dropped = 0; // the kernel's running count of frames lost to a full queue
@@ -82,8 +86,11 @@ struct Received {
 // Returns false when no frame is waiting (EAGAIN) or the read failed (errno set).
 bool receive(int s, Received &out) {
     iovec io{&out.frame, sizeof out.frame};
+    sockaddr_can from{};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
     msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
     message.msg_iov = &io;
     message.msg_iovlen = 1;
     message.msg_control = control;
@@ -92,6 +99,7 @@ bool receive(int s, Received &out) {
     if (out.size < 0) {
         return false;
     }
+    out.interfaceIndex = from.can_ifindex;
     for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level != SOL_SOCKET) {
             continue;
@@ -120,7 +128,9 @@ void writeRecord(FILE *log, const Received &r) {
     std::fputc('\n', log);
 }
 
-int capture(const char *path, const char *readyPath) {
+// Where two controllers share one bus, a frame shows up on both: echoed on the interface that
+// sent it and received on the other. Recording one interface keeps each frame once.
+int capture(const char *path, const char *readyPath, const char *interface) {
     FILE *log = std::fopen(path, "w");
     if (log == nullptr) {
         return fail(path);
@@ -129,11 +139,21 @@ int capture(const char *path, const char *readyPath) {
     if (s < 0) {
         return fail("CAN capture socket");
     }
+    int onlyIndex = 0;
+    if (interface != nullptr) {
+        ifreq request{};
+        std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", interface);
+        if (ioctl(s, SIOCGIFINDEX, &request) < 0) {
+            return fail(interface);
+        }
+        onlyIndex = request.ifr_ifindex;
+    }
     struct sigaction action {};
     action.sa_handler = onStop;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    std::fprintf(log, "# e2e-capture on all CAN interfaces\n");
+    std::fprintf(log, "# e2e-capture on %s\n",
+                 interface != nullptr ? interface : "all CAN interfaces");
     if (readyPath != nullptr) {
         FILE *ready = std::fopen(readyPath, "w");
         if (ready == nullptr) {
@@ -148,6 +168,10 @@ int capture(const char *path, const char *readyPath) {
     for (;;) {
         Received r;
         if (receive(s, r)) {
+            if (onlyIndex != 0 && r.interfaceIndex != onlyIndex) {
+                dropped = r.dropped;
+                continue;
+            }
             if (r.size == static_cast<ssize_t>(CAN_MTU) ||
                 r.size == static_cast<ssize_t>(CANFD_MTU)) {
                 writeRecord(log, r);
@@ -192,8 +216,9 @@ bool parseHex(const std::string &text, uint8_t *out, size_t capacity, size_t &co
     return true;
 }
 
-int send(const char *interface, const std::string &id, const std::string &data, bool fd) {
+int send(const char *interface, const std::string &id, const std::string &data, bool fd, bool brs) {
     canfd_frame frame{};
+    frame.flags = brs ? CANFD_BRS : 0;
     char *end = nullptr;
     frame.can_id = static_cast<canid_t>(std::strtoul(id.c_str(), &end, 16));
     if (id.empty() || *end != '\0') {
@@ -233,8 +258,8 @@ int send(const char *interface, const std::string &id, const std::string &data, 
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: e2e-capture capture OUTFILE [--ready FILE]\n"
-                         "       e2e-capture send IFACE ID HEXDATA|- [fd]\n");
+    std::fprintf(stderr, "usage: e2e-capture capture OUTFILE [--ready FILE] [--interface IFACE]\n"
+                         "       e2e-capture send IFACE ID HEXDATA|- [fd|brs]\n");
     return 2;
 }
 
@@ -242,11 +267,24 @@ int usage() {
 
 int main(int argc, char **argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "capture" && (argc == 3 || (argc == 5 && std::string(argv[3]) == "--ready"))) {
-        return capture(argv[2], argc == 5 ? argv[4] : nullptr);
+    if (mode == "capture" && argc >= 3 && argc % 2 == 1) {
+        const char *ready = nullptr;
+        const char *interface = nullptr;
+        for (int i = 3; i < argc; i += 2) {
+            const std::string option = argv[i];
+            if (option == "--ready") {
+                ready = argv[i + 1];
+            } else if (option == "--interface") {
+                interface = argv[i + 1];
+            } else {
+                return usage();
+            }
+        }
+        return capture(argv[2], ready, interface);
     }
-    if (mode == "send" && (argc == 5 || (argc == 6 && std::string(argv[5]) == "fd"))) {
-        return send(argv[2], argv[3], argv[4], argc == 6);
+    const std::string kind = argc == 6 ? argv[5] : "";
+    if (mode == "send" && (argc == 5 || (argc == 6 && (kind == "fd" || kind == "brs")))) {
+        return send(argv[2], argv[3], argv[4], argc == 6, kind == "brs");
     }
     return usage();
 }

@@ -5,6 +5,13 @@
 
 BIN=/opt/bin
 IMAGE=/opt/klipper.bin
+# The flasher keeps can0. On the ctucan bus (two controllers on one bus) the board and the
+# capture sit on the other controller, can1, where frames arrive as a real board receives them.
+if [ "${BUS:-vcan}" = ctucan ]; then
+    BOARD_IF=can1
+else
+    BOARD_IF=can0
+fi
 # A board that never finishes must not hold the guest until the host's timeout.
 SIM_TIMEOUT_S=${SIM_TIMEOUT_S:-40}
 
@@ -22,9 +29,25 @@ wait_for_text() { # FILE PATTERN TENTHS
     done
 }
 
+# Frames the board's controller lost to an overrun of its receive FIFO, since the last call.
+rx_errors_mark() {
+    RX_ERRORS_MARK=$(cat "/sys/class/net/$BOARD_IF/statistics/rx_errors")
+}
+rx_errors_since_mark() { # DIR
+    echo $(($(cat "/sys/class/net/$BOARD_IF/statistics/rx_errors") - RX_ERRORS_MARK)) >"$1/rx_errors"
+}
+
 start_capture() { # DIR
     rm -f /tmp/capture.ready
-    "$BIN/e2e-capture" capture "$1/capture.txt" --ready /tmp/capture.ready &
+    rx_errors_mark
+    # On vcan the capture listens on every interface, so it outlives can0 being recreated.
+    if [ "$BOARD_IF" = can0 ]; then
+        only=""
+    else
+        only="--interface $BOARD_IF"
+    fi
+    # shellcheck disable=SC2086 # $only is empty or two words
+    "$BIN/e2e-capture" capture "$1/capture.txt" --ready /tmp/capture.ready $only &
     CAPTURE_PID=$!
     n=0
     while [ ! -e /tmp/capture.ready ]; do
@@ -41,6 +64,7 @@ stop_capture() { # DIR
     kill -TERM "$CAPTURE_PID"
     wait "$CAPTURE_PID"
     echo $? >"$1/capture.status"
+    rx_errors_since_mark "$1"
 }
 
 # Starts the flasher in the background and returns once it is listening on can0 (it prints
@@ -69,15 +93,20 @@ finish_flasher() { # DIR SECONDS
 }
 
 # Runs the flasher once in the foreground, for the cases where it must refuse to start.
-run_flasher_once() { # DIR
-    timeout -s KILL 10 "$BIN/canfd-flash" >"$1/flasher.out" 2>"$1/flasher.err"
+run_flasher_once() { # DIR [ARGUMENT]
+    if [ -n "${2:-}" ]; then
+        timeout -s KILL 10 "$BIN/canfd-flash" "$2" >"$1/flasher.out" 2>"$1/flasher.err"
+    else
+        timeout -s KILL 10 "$BIN/canfd-flash" >"$1/flasher.out" 2>"$1/flasher.err"
+    fi
     echo $? >"$1/flasher.status"
 }
 
 run_sim() { # DIR SIM-OPTIONS...
     dir=$1
     shift
-    "$BIN/canfd-board-sim" --image "$IMAGE" --timeout-s "$SIM_TIMEOUT_S" "$@" >"$dir/sim.log" 2>&1
+    "$BIN/canfd-board-sim" --interface "$BOARD_IF" --image "$IMAGE" --timeout-s "$SIM_TIMEOUT_S" \
+        "$@" >"$dir/sim.log" 2>&1
     echo $? >"$dir/sim.status"
 }
 
@@ -94,7 +123,7 @@ flash_run() { # DIR SIM-OPTIONS...
     say "sim status $(cat "$dir/sim.status"), flasher status $(cat "$dir/flasher.status")"
 }
 
-# Puts a firmwareBlockRequest from board 121 with the given payload on can0.
-send_request() { # HEXDATA [fd]
-    "$BIN/e2e-capture" send can0 13887900 "$@"
+# Puts a firmwareBlockRequest from board 121 with the given payload on the bus.
+send_request() { # HEXDATA [fd|brs]
+    "$BIN/e2e-capture" send "$BOARD_IF" 13887900 "$@"
 }

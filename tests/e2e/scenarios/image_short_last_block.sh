@@ -10,5 +10,5 @@ guest() {
 }
 
 verify() {
-    expect_upload "$out" "$stage/klipper.bin" --activations 1 --last-frame-len 9
+    expect_upload "$out" "$stage/klipper.bin" --activations 1 --last-frame-len "$(on_bus_len 9)"
 }

@@ -1,22 +1,31 @@
 # shellcheck shell=bash disable=SC2154 # out, stage: set by run-scenario.sh
 # Start-up failures, one after the other in one guest: each must end with status 1 and its report,
-# with nothing at all sent on the bus.
+# with nothing at all sent on the bus. On vcan only: it deletes can0 and makes it anew as a vcan
+# (controller_setup_failures does the same on the controllers' driver).
 prepare() {
     make_image 4000 4 good.bin /opt/e2e/good.bin
 }
 
 guest() {
     cat <<'GUEST'
-attempt() { # NAME
+attempt() { # NAME [ARGUMENT]
     mkdir -p "/out/$1"
     start_capture "/out/$1" || return 1
-    run_flasher_once "/out/$1"
+    run_flasher_once "/out/$1" "$2"
     # Room for a frame the flasher might have left in flight.
     usleep 200000
     stop_capture "/out/$1"
     say "$1: flasher status $(cat "/out/$1/flasher.status")"
 }
 
+# With image and can0 ready: an argument, and a second run beside one that holds the image.
+cp /opt/e2e/good.bin "$IMAGE"
+attempt argument new.bin
+mkdir -p /out/holder
+start_flasher /out/holder
+attempt image_in_use
+kill "$FLASHER_PID"
+wait "$FLASHER_PID"
 rm -f "$IMAGE"
 attempt missing_image
 : >"$IMAGE"
@@ -39,12 +48,19 @@ GUEST
 
 verify() {
     local name prefix
+    echo "- argument"
+    expect_status "the flasher" "$out/argument/flasher.status" 1
+    expect_log_line "the argument is refused" "$out/argument/flasher.err" \
+        "^canfd-flash: unexpected argument 'new.bin': nothing was done$"
+    expect_log_line "the usage follows" "$out/argument/flasher.err" "^Usage: canfd-flash"
+    check_capture "$out/argument" --no-frames
     while IFS='|' read -r name prefix; do
         echo "- $name"
         expect_status "the flasher" "$out/$name/flasher.status" 1
         expect_report "$out/$name" "$prefix"
         check_capture "$out/$name" --no-frames
     done <<'CASES'
+image_in_use|Firmware file is in use by another canfd-flash run: /opt/klipper.bin
 missing_image|Firmware file not found!: No such file or directory
 empty_image|Firmware file is empty: /opt/klipper.bin
 image_too_large|Firmware file too large: /opt/klipper.bin has 16777216 bytes

@@ -1,0 +1,60 @@
+# shellcheck shell=bash disable=SC2154 # out, stage: set by run-scenario.sh
+# can0 is taken down in the middle of an upload, while the flasher sends a burst of blocks: it must
+# stop with status 2 and say why. can0 comes up again, and a second run finishes the board, which
+# stayed in its bootloader, without a new activation: the README's recovery, on a real driver.
+# The board is held (SIGSTOP) from the moment can0 goes down until the second run listens, so
+# each capture holds exactly what one run saw. Needs a controller's driver: on vcan nothing is
+# in flight.
+prepare() {
+    make_image 400000 16 klipper.bin /opt/klipper.bin
+}
+
+guest() {
+    cat <<'GUEST'
+mkdir -p /out/first /out/second
+start_capture /out/first
+start_flasher /out/first
+"$BIN/canfd-board-sim" --interface "$BOARD_IF" --image "$IMAGE" --timeout-s "$SIM_TIMEOUT_S" \
+    --chunk 131072 >/out/sim.log 2>&1 &
+sim=$!
+# The second request's line comes right before its burst of 2,341 blocks.
+n=0
+until grep -q "Requested fileOffset 131072" /out/first/flasher.out; do
+    n=$((n + 1))
+    [ "$n" -le 3000 ] || break
+    usleep 10000
+done
+kill -STOP "$sim"
+ip link set can0 down
+finish_flasher /out/first 10
+stop_capture /out/first
+ip link set can0 up
+start_capture /out/second
+start_flasher /out/second
+kill -CONT "$sim"
+wait "$sim"
+echo $? >/out/sim.status
+finish_flasher /out/second 10
+stop_capture /out/second
+say "first run $(cat /out/first/flasher.status), second run $(cat /out/second/flasher.status)," \
+    "board $(cat /out/sim.status)"
+GUEST
+}
+
+verify() {
+    echo "- the run that can0 went down under"
+    expect_status "the flasher" "$out/first/flasher.status" 2
+    expect_report "$out/first" "Error sending command via CAN FD!: Network is down"
+    check_capture "$out/first" --image "$stage/klipper.bin" --activations 1 --partial
+    echo "- the second run"
+    expect_status "the flasher" "$out/second/flasher.status" 0
+    expect_no_report "$out/second"
+    expect_uploaded_log "$out/second"
+    if grep -q "Detected original firmware" "$out/second/flasher.out"; then
+        flunk "the second run activated the board again"
+    else
+        pass "the second run served the bootloader without a new activation"
+    fi
+    check_capture "$out/second" --image "$stage/klipper.bin" --activations 0 --partial
+    expect_sim_pass "$out"
+}
