@@ -7,6 +7,7 @@ cd "$(dirname "$0")"
 # Run through sudo, hand build/ and the guest cache back to the user who asked, so that
 # later commands without root can use them.
 if [ "$(id -u)" = 0 ] && [ -n "${SUDO_UID:-}" ]; then
+    # shellcheck disable=SC2153 # SUDO_GID comes with SUDO_UID
     trap 'chown -R "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" build .cache 2>/dev/null || true' EXIT
 fi
 
