@@ -23,6 +23,16 @@ void push(std::vector<uint8_t> &bits, uint32_t value, int count) {
     }
 }
 
+// What both formats send first for a 29-bit identifier.
+std::vector<uint8_t> startOfExtendedFrame(uint32_t id29) {
+    std::vector<uint8_t> bits;
+    bits.push_back(0);              // SOF
+    push(bits, id29 >> 18, 11);     // base identifier
+    push(bits, 0x3, 2);             // SRR, IDE
+    push(bits, id29 & 0x3FFFF, 18); // identifier extension
+    return bits;
+}
+
 // Stuff count (3 bits and parity) and CRC, with a fixed stuff bit before the stuff count and
 // after every fourth bit; the CRC is 17 bits long up to 16 data bytes, 21 beyond.
 unsigned crcFieldBits(uint8_t len) {
@@ -62,12 +72,8 @@ unsigned dynamicStuffBits(const std::vector<uint8_t> &bits, size_t switchAt,
 }
 
 FrameBits canFdFrameBits(uint32_t id29, const uint8_t *data, uint8_t len, bool bitRateSwitch) {
-    std::vector<uint8_t> bits;
-    bits.push_back(0);              // SOF
-    push(bits, id29 >> 18, 11);     // base identifier
-    push(bits, 0x3, 2);             // SRR, IDE
-    push(bits, id29 & 0x3FFFF, 18); // identifier extension
-    push(bits, 0x2, 3);             // RRS, FDF, res
+    std::vector<uint8_t> bits = startOfExtendedFrame(id29);
+    push(bits, 0x2, 3); // RRS, FDF, res
     bits.push_back(bitRateSwitch ? 1 : 0);
     const size_t switchAt = bits.size() - 1;
     bits.push_back(0); // ESI: error active
@@ -106,13 +112,9 @@ uint16_t crc15(const std::vector<uint8_t> &bits) {
 }
 
 FrameBits classicFrameBits(uint32_t id29, const uint8_t *data, uint8_t len) {
-    std::vector<uint8_t> bits;
-    bits.push_back(0);              // SOF
-    push(bits, id29 >> 18, 11);     // base identifier
-    push(bits, 0x3, 2);             // SRR, IDE
-    push(bits, id29 & 0x3FFFF, 18); // identifier extension
-    push(bits, 0x0, 3);             // RTR, r1, r0
-    push(bits, len, 4);             // DLC
+    std::vector<uint8_t> bits = startOfExtendedFrame(id29);
+    push(bits, 0x0, 3); // RTR, r1, r0
+    push(bits, len, 4); // DLC
     for (uint8_t i = 0; i < len; i++) {
         push(bits, data[i], 8);
     }
