@@ -1,8 +1,8 @@
 #!/bin/bash
-# Fetches what one test guest needs (Debian kernel, CAN modules, static busybox and, for foreign
-# architectures, the C/C++ runtime libraries) into a cache folder; with --bus ctucan also the CTU
-# CAN FD driver, built for that kernel, and iproute2's ip and tc. Nothing is installed on the host
-# except the host tools that are missing.
+# Fetches what one test guest needs (Debian kernel, CAN modules and the plug qdisc, static busybox,
+# iproute2's ip and tc and, for foreign architectures, the C/C++ runtime libraries) into a cache
+# folder; with --bus ctucan also the CTU CAN FD driver, built for that kernel. Nothing is installed
+# on the host except the host tools that are missing.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -13,15 +13,15 @@ Usage: $(basename "$0") [--refresh] [--bus vcan|ctucan] ARCH
 Downloads, with apt-get download, and unpacks, with dpkg-deb, what the ARCH guest needs.
 ARCH is x86_64, arm64 or armhf. Idempotent: returns at once when the cache is ready.
 
-  --bus BUS   vcan (default): what every guest needs. ctucan: that, and also the CTU CAN FD
-              driver (ctucanfd, ctucanfd_pci) built against the guest kernel's headers from
-              its own source, and iproute2's ip and tc with their libraries
+  --bus BUS   vcan (default): what every guest needs (iproute2's ip and tc with their
+              libraries among it). ctucan: that, and also the CTU CAN FD driver (ctucanfd,
+              ctucanfd_pci) built against the guest kernel's headers from its own source
   --refresh   fetch again even if the cache is ready (e.g. to pick up a newer kernel)
 
-Cache: \${CANFD_VM_CACHE:-<repo>/.cache/vm}/ARCH (ctucan parts in ARCH/ctucan, the driver's
-source in src/). Missing host tools (qemu, cpio, xz, readelf; for ctucan make and the gcc-12
-for ARCH) are installed with apt-get; a foreign architecture is added to dpkg when needed.
-Must run as root for those two steps.
+Cache: \${CANFD_VM_CACHE:-<repo>/.cache/vm}/ARCH (iproute2 in ARCH/iproute2, ctucan parts in
+ARCH/ctucan, the driver's source in src/). Missing host tools (qemu, cpio, xz, readelf; for
+ctucan make and the gcc-12 for ARCH) are installed with apt-get; a foreign architecture is
+added to dpkg when needed. Must run as root for those two steps.
 EOF
 }
 
@@ -224,9 +224,10 @@ fetch() {
     kdeb="$(ls "$dl"/"$kpkg"_*.deb)"
     kver="$(dpkg-deb -f "$kdeb" Version)"
     mkdir -p "$dl/k"
-    # Only the kernel and four modules are needed: skip writing the other few hundred MB.
+    # Only the kernel and five modules are needed: skip writing the other few hundred MB.
     dpkg-deb --fsys-tarfile "$kdeb" | tar -x -C "$dl/k" --wildcards \
         './boot/vmlinuz-*' './boot/config-*' \
+        './lib/modules/*/kernel/net/sched/sch_plug.ko*' \
         './lib/modules/*/kernel/net/can/can.ko*' \
         './lib/modules/*/kernel/net/can/can-raw.ko*' \
         './lib/modules/*/kernel/drivers/net/can/dev/can-dev.ko*' \
@@ -261,6 +262,7 @@ fetch() {
         dpkg-deb -x "$deb" "$stage/sysroot"
     done
     rm -rf "$stage/sysroot/usr/share" "$dl"
+    fetch_iproute2 "$stage/iproute2"
 
     cat >"$stage/info" <<EOF
 arch=$VM_ARCH
@@ -284,6 +286,42 @@ library_closure() { # PKG
         --no-replaces --no-enhances "$1:$VM_DEB_ARCH" 2>/dev/null |
         sed -n "s/^ *|\{0,1\}\(Pre\)\{0,1\}Depends: \(\(lib\|zlib\)[^ :<>]*\)$qual\$/\2/p" |
         grep -vxE 'libc6|libgcc-s1|libstdc\+\+6' | sort -u
+}
+
+# iproute2's ip and tc in DEST/bin, with the libraries they need beyond the C runtime in
+# DEST/sysroot: busybox's ip cannot set CAN bit timing and its tc cannot add a plug qdisc.
+fetch_iproute2() { # DEST
+    local dest="$1" tool d deb lib
+    iwork="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm-iproute2.XXXXXX")"
+    trap 'rm -rf "${stage:-}" "$iwork"' EXIT
+    mkdir -p "$iwork/dl" "$dest/bin" "$dest/sysroot/usr"
+    # apt drops privileges to _apt for downloads; let it write there.
+    chmod 755 "$iwork"
+    chmod 777 "$iwork/dl"
+    local -a pkgs=("iproute2:$VM_DEB_ARCH")
+    for lib in $(library_closure iproute2); do
+        pkgs+=("$lib:$VM_DEB_ARCH")
+    done
+    (cd "$iwork/dl" && apt-get download "${pkgs[@]}" >&2) ||
+        vm_die "apt-get download ${pkgs[*]} failed"
+    for deb in "$iwork"/dl/*.deb; do
+        dpkg-deb -x "$deb" "$iwork/root"
+    done
+    for tool in ip tc; do
+        for d in bin sbin usr/bin usr/sbin; do
+            if [ -f "$iwork/root/$d/$tool" ] && [ ! -L "$iwork/root/$d/$tool" ]; then
+                cp "$iwork/root/$d/$tool" "$dest/bin/$tool"
+                break
+            fi
+        done
+        [ -f "$dest/bin/$tool" ] || vm_die "no $tool in iproute2:$VM_DEB_ARCH"
+    done
+    # Only the libraries stay: guest-run.sh takes from them what ip and tc need.
+    for d in lib usr/lib; do
+        [ ! -d "$iwork/root/$d" ] || cp -a "$iwork/root/$d" "$dest/sysroot/$d"
+    done
+    echo "iproute2=$(dpkg-deb -f "$iwork"/dl/iproute2_*.deb Version)" >"$dest/info"
+    rm -rf "$iwork"
 }
 
 # Prints the folder holding drivers/net/can/ctucanfd of the kernel source of exactly VERSION. The
@@ -319,10 +357,9 @@ ctucanfd_source() { # VERSION MAJOR.MINOR; runs in a subshell: $(ctucanfd_source
 }
 
 # The ctucan bus's parts, in $VM_CTUCAN: the CTU CAN FD driver's modules, built from the guest
-# kernel's own source against its own headers, and iproute2's ip and tc (busybox's ip cannot set
-# CAN bit timing) with the libraries they need beyond the C runtime.
+# kernel's own source against its own headers.
 fetch_ctucan() {
-    local kpkg kver release abi mm host_arch src dl kb build hdr deb mod tool d lib
+    local kpkg kver release abi mm host_arch src dl kb build hdr deb mod
     kpkg="$(sed -n 's/^kernel_package=//p' "$VM_CACHE/info")"
     kver="$(sed -n 's/^kernel_version=//p' "$VM_CACHE/info")"
     release="${kpkg#linux-image-}"
@@ -341,14 +378,11 @@ fetch_ctucan() {
     dl="$cwork/dl"
     kb="$cwork/kbuild"
     build="$cwork/build"
-    mkdir -p "$dl" "$kb" "$cstage/modules" "$cstage/bin"
+    mkdir -p "$dl" "$kb" "$cstage/modules"
     chmod 755 "$cwork"
     chmod 777 "$dl"
     local -a pkgs=("linux-headers-$release:$VM_DEB_ARCH=$kver" "linux-headers-$abi-common=$kver"
-        "linux-kbuild-$mm:$host_arch=$kver" "iproute2:$VM_DEB_ARCH")
-    for lib in $(library_closure iproute2); do
-        pkgs+=("$lib:$VM_DEB_ARCH")
-    done
+        "linux-kbuild-$mm:$host_arch=$kver")
     (cd "$dl" && apt-get download "${pkgs[@]}" >&2) ||
         vm_die "apt-get download ${pkgs[*]} failed (if the archive no longer has the headers of" \
             "kernel $kver, fetch-guest.sh --refresh $VM_ARCH moves the guest to the current one)"
@@ -376,32 +410,13 @@ fetch_ctucan() {
             vm_die "no $mod.ko built"
     done
 
-    local root="$cwork/root"
-    for deb in "$dl"/*.deb; do
-        case "$(basename "$deb")" in
-        linux-*) ;;
-        *) dpkg-deb -x "$deb" "$root" ;;
-        esac
-    done
-    for tool in ip tc; do
-        for d in bin sbin usr/bin usr/sbin; do
-            if [ -f "$root/$d/$tool" ] && [ ! -L "$root/$d/$tool" ]; then
-                cp "$root/$d/$tool" "$cstage/bin/$tool"
-                break
-            fi
-        done
-        [ -f "$cstage/bin/$tool" ] || vm_die "no $tool in iproute2:$VM_DEB_ARCH"
-    done
-    # Only the libraries stay: guest-run.sh takes from them what ip and tc need.
-    mkdir -p "$cstage/sysroot/usr"
-    for d in lib usr/lib; do
-        [ ! -d "$root/$d" ] || cp -a "$root/$d" "$cstage/sysroot/$d"
-    done
+    # Checkouts of the bed that share this cache and predate ip and tc in every guest look for
+    # them here.
+    cp -a "$VM_CACHE/iproute2/bin" "$VM_CACHE/iproute2/sysroot" "$cstage/"
 
     cat >"$cstage/info" <<EOF
 kernel_release=$release
 kernel_version=$kver
-iproute2=$(dpkg-deb -f "$dl"/iproute2_*.deb Version)
 fetched=$(date -u +%Y-%m-%dT%H:%M:%SZ)
 EOF
     rm -rf "$VM_CTUCAN"
@@ -409,9 +424,11 @@ EOF
     log "ctucan bus ready in $VM_CTUCAN"
 }
 
-# The ctucan parts need the exact version of the cached kernel, which older caches do not record.
+# The ctucan parts need the exact version of the cached kernel, which older caches do not record;
+# older caches also lack the plug qdisc and iproute2.
 base_ready() {
-    [ -f "$VM_CACHE/info" ] &&
+    [ -f "$VM_CACHE/info" ] && [ -f "$VM_CACHE/modules/sch_plug.ko" ] &&
+        [ -f "$VM_CACHE/iproute2/info" ] &&
         { [ "$VM_BUS" = vcan ] || grep -q '^kernel_version=' "$VM_CACHE/info"; }
 }
 ctucan_ready() {

@@ -72,8 +72,8 @@ check_up_fd() { # IFACE
     [ $(($(cat "/sys/class/net/$1/flags") & 1)) = 1 ] || fail "$1 is not up"
 }
 
-# This busybox runs its own applets ahead of any program in PATH, so on the ctucan bus "ip" and
-# "tc" must be made to mean iproute2's (busybox's ip cannot set CAN bit timing).
+# This busybox runs its own applets ahead of any program in PATH, so "ip" and "tc" must be made
+# to mean iproute2's (busybox's ip cannot set CAN bit timing, its tc cannot add a plug qdisc).
 IPROUTE2_FUNCTIONS='ip() { /usr/sbin/ip "$@"; }; tc() { /usr/sbin/tc "$@"; }'
 
 # Runs the lines of /canfd-vm/can-setup ("ip link set can0 ...", from README.md) for IFACE.
@@ -86,13 +86,13 @@ wire_up() { # IFACE
 
 case "$BUS" in
 vcan)
-    load_modules can can-raw can-dev vcan
+    load_modules can can-raw can-dev vcan sch_plug
     ip link add dev can0 type vcan || fail "cannot create can0"
     ip link set can0 up || fail "cannot bring can0 up"
     check_up_fd can0
     ;;
 ctucan)
-    load_modules can can-raw can-dev ctucanfd ctucanfd_pci
+    load_modules can can-raw can-dev sch_plug ctucanfd ctucanfd_pci
     eval "$IPROUTE2_FUNCTIONS"
     [ -s /canfd-vm/can-setup ] ||
         fail "README.md has no 'ip link set can0 ...' lines in the sh block under" \
@@ -120,12 +120,8 @@ esac
 
 echo "@@CANFD-VM-BEGIN-$NONCE@@"
 cd /root || fail "no /root"
-if [ "$BUS" = ctucan ]; then
-    # The script is sourced so that the functions reach it; $0 stays its path.
-    /bin/sh -c "$IPROUTE2_FUNCTIONS; . /canfd-vm/script" /canfd-vm/script
-else
-    /bin/sh /canfd-vm/script
-fi
+# The script is sourced so that the functions reach it; $0 stays its path.
+/bin/sh -c "$IPROUTE2_FUNCTIONS; . /canfd-vm/script" /canfd-vm/script
 rc=$?
 cd /
 # Stray background processes must not write into the /out transfer below.

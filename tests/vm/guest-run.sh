@@ -18,8 +18,9 @@ Options:
                      ctucan: can0 and can1 are two CTU CAN FD controllers, emulated by qemu on
                      one CAN bus and driven by the kernel's ctucanfd driver, both set up with
                      the "ip link set can0 ..." lines of README.md's "Wiring up can0 for CAN FD"
-                     (for can1 with can1 in place of can0); iproute2's ip and tc are in the
-                     guest. The script finds BUS=vcan or BUS=ctucan in its environment.
+                     (for can1 with can1 in place of can0). On both buses ip and tc are
+                     iproute2's and the plug qdisc (sch_plug) is loaded. The script finds
+                     BUS=vcan or BUS=ctucan in its environment.
   --file HOST:GUEST  copy HOST (file or folder) to GUEST (absolute; ending in / means "into
                      that folder") before boot; repeatable. For dynamic ELF executables and
                      libraries the interpreter and the NEEDED libraries are added recursively,
@@ -161,11 +162,10 @@ nonce="$(od -An -tx1 -N8 /dev/urandom | tr -d ' \n')"
 printf 'NONCE=%s\nWANT_OUT=%s\nBUS=%s\n' "$nonce" "$([ -n "$out_dir" ] && echo 1 || echo 0)" \
     "$VM_BUS" >"$stage/canfd-vm/config"
 
-# Libraries come from the sysroot ("" is the host), then, for the ctucan bus's ip and tc, from
-# the libraries fetched with them.
+# Libraries come from the sysroot ("" is the host), then, for iproute2's ip and tc, from the
+# libraries fetched with them.
 if [ "$VM_ARCH" = x86_64 ]; then sysroot=""; else sysroot="$VM_CACHE/sysroot"; fi
-lib_roots=("$sysroot")
-[ "$VM_BUS" = vcan ] || lib_roots+=("$VM_CTUCAN/sysroot")
+lib_roots=("$sysroot" "$VM_CACHE/iproute2/sysroot")
 lib_dirs=("/lib/$VM_TRIPLET" "/usr/lib/$VM_TRIPLET" /lib /usr/lib /lib64 /usr/lib64)
 case "$VM_ARCH" in
 x86_64) elf_machine="Advanced Micro Devices X86-64" ;;
@@ -241,13 +241,14 @@ for mapping in "${files[@]}"; do
         fi
     done < <(find "$stage$guest" -type f -print0)
 done
+mkdir -p "$stage/usr/sbin"
+for tool in ip tc; do
+    cp "$VM_CACHE/iproute2/bin/$tool" "$stage/usr/sbin/$tool"
+    add_elf_needs "$VM_CACHE/iproute2/bin/$tool" "/usr/sbin/$tool"
+done
 if [ "$VM_BUS" = ctucan ]; then
-    mkdir -p "$stage/lib/modules/canfd-vm" "$stage/usr/sbin"
+    mkdir -p "$stage/lib/modules/canfd-vm"
     cp "$VM_CTUCAN"/modules/*.ko "$stage/lib/modules/canfd-vm/"
-    for tool in ip tc; do
-        cp "$VM_CTUCAN/bin/$tool" "$stage/usr/sbin/$tool"
-        add_elf_needs "$VM_CTUCAN/bin/$tool" "/usr/sbin/$tool"
-    done
     # The guest runs these for can0, and with can1 in their place for can1; it fails the setup
     # when there are none.
     vm_readme_can0_setup "$VM_REPO/README.md" >"$stage/canfd-vm/can-setup" ||

@@ -8,9 +8,10 @@ VM_REPO="$(cd "$VM_DIR/../.." && pwd)"
 # from "the scenario failed".
 VM_INFRA_STATUS=125
 
-# The CAN modules taken from the kernel package, in load order; the vcan bus loads them all, the
-# ctucan bus all but vcan and then the CTU CAN FD driver's (VM_CTUCAN_MODULES), built here.
-VM_MODULES=(can can-raw can-dev vcan)
+# The modules taken from the kernel package, in load order: the CAN stack and the plug qdisc,
+# which holds a device's outgoing frames on demand. The vcan bus loads them all, the ctucan bus
+# all but vcan and then the CTU CAN FD driver's (VM_CTUCAN_MODULES), built here.
+VM_MODULES=(can can-raw can-dev vcan sch_plug)
 VM_CTUCAN_MODULES=(ctucanfd ctucanfd_pci)
 
 # The README section whose "ip link set can0 ..." lines set up the ctucan bus's can0 and can1.
