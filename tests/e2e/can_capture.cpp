@@ -5,8 +5,11 @@
 //   e2e-capture capture OUTFILE [--ready FILE] [--interface IFACE]
 //                                                record until SIGTERM or SIGINT; with --interface,
 //                                                only the frames that IFACE received or sent
-//   e2e-capture send IFACE ID HEXDATA [fd|brs]   send one frame (ID with 8 hex digits: extended;
-//                                                fd: CAN FD, brs: CAN FD with bit-rate switch)
+//   e2e-capture send IFACE ID HEXDATA [fd|brs|err]
+//                                                send one frame (ID with 8 hex digits: extended;
+//                                                fd: CAN FD, brs: CAN FD with bit-rate switch;
+//                                                err: an error frame as a controller reports one,
+//                                                ID its error classes, HEXDATA its 8 bytes)
 //
 // The record format is described in capture_log.h.
 #include <cerrno>
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <poll.h>
@@ -216,20 +220,28 @@ bool parseHex(const std::string &text, uint8_t *out, size_t capacity, size_t &co
     return true;
 }
 
-int send(const char *interface, const std::string &id, const std::string &data, bool fd, bool brs) {
+// An error frame is a classic frame of CAN_ERR_DLC bytes whose identifier holds CAN_ERR_FLAG and
+// the error classes; raw sockets deliver it only to those that asked for it (CAN_RAW_ERR_FILTER).
+int send(const char *interface, const std::string &id, const std::string &data,
+         const std::string &kind) {
+    const bool fd = kind == "fd" || kind == "brs";
+    const bool error = kind == "err";
     canfd_frame frame{};
-    frame.flags = brs ? CANFD_BRS : 0;
+    frame.flags = kind == "brs" ? CANFD_BRS : 0;
     char *end = nullptr;
     frame.can_id = static_cast<canid_t>(std::strtoul(id.c_str(), &end, 16));
-    if (id.empty() || *end != '\0') {
+    if (id.empty() || *end != '\0' || (error && (frame.can_id & ~CAN_ERR_MASK) != 0)) {
         std::fprintf(stderr, "e2e-capture: bad identifier '%s'\n", id.c_str());
         return 2;
     }
-    if (id.size() == 8) {
+    if (error) {
+        frame.can_id |= CAN_ERR_FLAG;
+    } else if (id.size() == 8) {
         frame.can_id |= CAN_EFF_FLAG;
     }
     size_t count = 0;
-    if (!parseHex(data == "-" ? "" : data, frame.data, fd ? CANFD_MAX_DLEN : CAN_MAX_DLEN, count)) {
+    if (!parseHex(data == "-" ? "" : data, frame.data, fd ? CANFD_MAX_DLEN : CAN_MAX_DLEN, count) ||
+        (error && count != CAN_ERR_DLC)) {
         std::fprintf(stderr, "e2e-capture: bad data '%s'\n", data.c_str());
         return 2;
     }
@@ -259,7 +271,7 @@ int send(const char *interface, const std::string &id, const std::string &data, 
 
 int usage() {
     std::fprintf(stderr, "usage: e2e-capture capture OUTFILE [--ready FILE] [--interface IFACE]\n"
-                         "       e2e-capture send IFACE ID HEXDATA|- [fd|brs]\n");
+                         "       e2e-capture send IFACE ID HEXDATA|- [fd|brs|err]\n");
     return 2;
 }
 
@@ -283,8 +295,9 @@ int main(int argc, char **argv) {
         return capture(argv[2], ready, interface);
     }
     const std::string kind = argc == 6 ? argv[5] : "";
-    if (mode == "send" && (argc == 5 || (argc == 6 && (kind == "fd" || kind == "brs")))) {
-        return send(argv[2], argv[3], argv[4], argc == 6, kind == "brs");
+    if (mode == "send" &&
+        (argc == 5 || (argc == 6 && (kind == "fd" || kind == "brs" || kind == "err")))) {
+        return send(argv[2], argv[3], argv[4], kind);
     }
     return usage();
 }
