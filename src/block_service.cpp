@@ -3,6 +3,7 @@
 #include "TavoMessages.h"
 #include "block_log.h"
 #include "board.h"
+#include "bus_health.h"
 #include "firmware_image.h"
 #include "frame_send.h"
 
@@ -37,8 +38,23 @@ static uint32_t lesserOf(uint32_t a, uint32_t b) {
     exit(2);
 }
 
+// Where the upload stands: the end of the last block sent.
+static uint32_t sentUpTo = 0;
+
+uint32_t uploadPosition() {
+    return sentUpTo;
+}
+
 [[noreturn]] static void finishUpload(int socket) {
     flushBlockLines();
+    // A controller that went bus-off drops what it is handed until it restarts, and write()
+    // does not say so: the board may lack blocks of this request.
+    if (busWentOffSinceMark()) {
+        fputs("Error sending command via CAN FD!: can0 went bus-off while the last blocks were "
+              "sent, and some may be lost: run the tool again\n",
+              stderr);
+        exit(2);
+    }
     printf("Firmware uploaded...");
     close(socket);
     close(file);
@@ -78,10 +94,10 @@ uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset
 
     logBlockLine(static_cast<uint32_t>(bytesRead), fileOffset);
     if (!sendFrame(socket, &frame, sizeof(frame))) {
-        flushBlockLines();
-        perror("Error sending command via CAN FD!");
+        reportSendFailure();
         exit(2);
     }
+    sentUpTo = fileOffset + static_cast<uint32_t>(bytesRead);
     if (static_cast<uint32_t>(bytesRead) + fileOffset == fileLength) {
         finishUpload(socket);
     }
@@ -124,6 +140,7 @@ bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, bo
         printProgress(fileOffset);
     }
 
+    markBusHealth();
     forgetFirmwareAhead();
     blockFrameFlags = bitRateSwitch ? CANFD_BRS : 0;
     while (lengthRequested != 0) {

@@ -14,5 +14,8 @@ bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, bo
 
 // Sends the lreq image bytes at fileOffset as one frame and returns how many were sent.
 // Ends the process with status 0 after the image's last byte, and with status 2 when the
-// block cannot be read or sent.
+// block cannot be read or sent, or when can0 went bus-off while the request was served.
 uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset);
+
+// The end of the last block sent: where the upload stands.
+uint32_t uploadPosition();

@@ -1,28 +1,67 @@
 #include "frame_send.h"
 
+#include "block_log.h"
+#include "bus_health.h"
+#include "monotonic_clock.h"
+
 #include <cerrno>
 #include <cstdint>
-#include <ctime>
+#include <cstdio>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 static const long queueFullRetryMicroseconds = 1000;
 static const int64_t queueFullPatienceNanoseconds = 1000000000;
+static const int64_t nanosecondsPerSecond = 1000000000;
 
-// 64-bit on every target: on 32-bit ARM, long and time_t are 32 bits wide, and seconds times
-// 10^9 would overflow after about 2 s between two looks (a stopped or starved process).
-static int64_t nanosecondsSince(const timespec &start) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec - start.tv_sec) * 1000000000 +
-           (now.tv_nsec - start.tv_nsec);
+static const char sendFailedPrefix[] = "Error sending command via CAN FD!";
+
+// The last failure was a write that made no progress until the limit.
+static bool gaveUpWithoutProgress = false;
+
+bool boundSendWaits(int socket) {
+    timeval tick = {noProgressReportSeconds, 0};
+    if (setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tick, sizeof(tick)) < 0) {
+        perror("setsockopt SO_SNDTIMEO");
+        return false;
+    }
+    return true;
+}
+
+// A controller retries a frame that no node acknowledges for ever; its queue and the socket's
+// small send buffer fill, and the write waits for room that never comes. The send timeout ends
+// each such wait; this decides whether to wait once more.
+static bool waitOnceMore(bool *stalled, int64_t *stalledSince) {
+    int64_t now = monotonicNanoseconds();
+    if (!*stalled) {
+        *stalled = true;
+        // The write that timed out had already waited one report period.
+        *stalledSince = now - noProgressReportSeconds * nanosecondsPerSecond;
+        flushBlockLines();
+        fprintf(stderr,
+                "can0 is not sending: none of its frames has left for %d s. No node "
+                "acknowledges them (board off, unplugged or resetting), the bus is not "
+                "terminated, or the bit rates differ; waiting up to %d s\n",
+                noProgressReportSeconds, noProgressLimitSeconds);
+    }
+    readBusHealth();
+    return now - *stalledSince < noProgressLimitSeconds * nanosecondsPerSecond;
 }
 
 bool sendFrame(int socket, const void *record, size_t size) {
-    timespec start = {0, 0};
-    bool waiting = false;
+    int64_t queueFullSince = 0;
+    bool queueFull = false;
+    int64_t stalledSince = 0;
+    bool stalled = false;
+    gaveUpWithoutProgress = false;
     for (;;) {
         ssize_t written = write(socket, record, size);
         if (written == static_cast<ssize_t>(size)) {
+            if (stalled) {
+                flushBlockLines();
+                fputs("can0 is sending again\n", stderr);
+            }
             return true;
         }
         if (written >= 0) {
@@ -32,17 +71,37 @@ bool sendFrame(int socket, const void *record, size_t size) {
         if (errno == EINTR) {
             continue;
         }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (waitOnceMore(&stalled, &stalledSince)) {
+                continue;
+            }
+            gaveUpWithoutProgress = true;
+            errno = ETIMEDOUT;
+            return false;
+        }
         if (errno != ENOBUFS) {
             return false;
         }
         // The interface's transmit queue is full: back-pressure, not a lost frame.
-        if (!waiting) {
-            clock_gettime(CLOCK_MONOTONIC, &start);
-            waiting = true;
-        } else if (nanosecondsSince(start) >= queueFullPatienceNanoseconds) {
+        if (!queueFull) {
+            queueFullSince = monotonicNanoseconds();
+            queueFull = true;
+        } else if (monotonicNanoseconds() - queueFullSince >= queueFullPatienceNanoseconds) {
             errno = ENOBUFS;
             return false;
         }
         usleep(queueFullRetryMicroseconds);
     }
+}
+
+void reportSendFailure() {
+    flushBlockLines();
+    if (gaveUpWithoutProgress) {
+        fprintf(stderr,
+                "%s: can0 sent nothing for %d s: no node acknowledges its frames (board off, "
+                "unplugged or resetting), the bus is not terminated, or the bit rates differ\n",
+                sendFailedPrefix, noProgressLimitSeconds);
+        return;
+    }
+    perror(sendFailedPrefix);
 }

@@ -3,7 +3,20 @@
 
 #include <cstddef>
 
-// Writes size bytes from record to socket as one frame. A full transmit queue (ENOBUFS)
-// is waited out for about a second; any other failure, or a short write, returns false
-// with errno telling why.
+// A write that makes no progress for this long (no frame handed over leaves can0) is reported
+// once; the wait goes on until noProgressLimitSeconds, when the send fails.
+constexpr int noProgressReportSeconds = 2;
+constexpr int noProgressLimitSeconds = 20;
+
+// Makes a write on socket that cannot go ahead return after noProgressReportSeconds instead of
+// sleeping for ever. Reports with perror and returns false when the kernel refuses.
+bool boundSendWaits(int socket);
+
+// Writes size bytes from record to socket as one frame. A full transmit queue (ENOBUFS) is
+// waited out for about a second, and a write that makes no progress (see above) for up to
+// noProgressLimitSeconds; any other failure, or a short write, returns false with errno
+// telling why.
 bool sendFrame(int socket, const void *record, size_t size);
+
+// Reports why the last sendFrame failed, after the prefix "Error sending command via CAN FD!".
+void reportSendFailure();

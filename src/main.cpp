@@ -1,9 +1,13 @@
 // canfd-flash: puts the board at address 121 on can0 into its bootloader and uploads
 // /opt/klipper.bin to it. Takes no arguments but --help and --version.
+#include "board_watch.h"
+#include "bus_health.h"
 #include "command_line.h"
 #include "firmware_image.h"
 #include "frame_log.h"
+#include "frame_send.h"
 #include "message_handler.h"
+#include "receive_wait.h"
 
 #include <cerrno>
 #include <csignal>
@@ -71,6 +75,9 @@ int main(int argc, char **argv) {
     if (setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(int)) < 0) {
         perror("setsockopt");
     }
+    if (!boundSendWaits(s)) {
+        return 1;
+    }
 
     ifreq ifr;
     memset(&ifr, 0, sizeof(ifr));
@@ -92,14 +99,15 @@ int main(int argc, char **argv) {
         perror("setsockopt CAN_RAW_FD_FRAMES");
         return 1;
     }
-    if (!interfaceReady(s, &ifr)) {
+    if (!interfaceReady(s, &ifr) || !openBusHealth(addr.can_ifindex)) {
         return 1;
     }
     puts("Citam\r");
+    startBoardWatch();
 
     can_frame frame;
     for (;;) {
-        ssize_t nbytes = read(s, &frame, sizeof(frame));
+        ssize_t nbytes = receiveRecord(s, &frame, sizeof(frame));
         // The log line may fail too (its reader gone, a full disk): report the read's cause.
         int readError = errno;
         puts("Hotovo\r");

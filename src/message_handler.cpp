@@ -3,6 +3,7 @@
 #include "TavoMessages.h"
 #include "block_service.h"
 #include "board.h"
+#include "board_watch.h"
 #include "frame_log.h"
 #include "frame_send.h"
 
@@ -20,7 +21,7 @@ static can_frame activationFrame(uint16_t msgType) {
 
 static bool sendActivationFrame(int socket, const can_frame &frame) {
     if (!sendFrame(socket, &frame, sizeof(frame))) {
-        perror("Error sending command via CAN FD!");
+        reportSendFailure();
         return false;
     }
     return true;
@@ -59,9 +60,11 @@ void ProcessReceivedMessage(const can_frame *frame, int socket, ssize_t nbytes) 
     can_id canId = can_id_from_value(frame->can_id & CAN_EFF_MASK);
     switch (canId.id.msgType) {
     case announce:
+        noteBoardHeard(false);
         activateBootloader(socket);
         break;
     case firmwareBlockRequest:
+        noteBoardHeard(true);
         if (!serveFirmwareBlockRequest(frame->data, heldPayloadLength(frame, nbytes),
                                        receivedWithBitRateSwitch(frame), socket)) {
             return;

@@ -78,6 +78,9 @@ const Scenario scenarios[] = {
      1, "Firmware file could not be read: Input/output error\n", {}, Log::Is, "", 0},
     {"socket", "socket", 1, EAFNOSUPPORT, 1, 72,
      1, "Socket: Address family not supported by protocol\n", {}, Log::Is, startLog, 0},
+    // The second socket receives the controller's error frames.
+    {"error-report-socket", "socket", 2, EMFILE, 1, 72,
+     1, "Interface can0 error reports: Too many open files\n", {}, Log::Is, startLog, 0},
     {"send-buffer-size", "setsockopt_sndbuf", 1, EPERM, 1, 72,
      0, "setsockopt: Operation not permitted\n", fullUpload, Log::Holds, uploaded, -1},
     {"interface-index", "ioctl_ifindex", 1, ENODEV, 1, 72,

@@ -1,7 +1,9 @@
 // LD_PRELOAD shim that lets the real canfd-flash run on a host without CAN and fails chosen
 // system calls. Environment:
-//   CANFD_FAULT_BUS_FD   descriptor of a socketpair end that socket(PF_CAN, ...) hands out;
-//                        the CAN ioctls, bind and setsockopt on it are faked
+//   CANFD_FAULT_BUS_FD   descriptor of a socketpair end that the first socket(PF_CAN, ...) hands
+//                        out; the CAN ioctls, bind and setsockopt on it are faked. A second
+//                        socket(PF_CAN, ...), for the controller's error frames, gets a quiet
+//                        socketpair end of its own
 //   CANFD_FAULT_IMAGE    file opened in place of /opt/klipper.bin
 //   CANFD_FAULT_MTU      MTU that SIOCGIFMTU reports (default 72)
 //   CANFD_FAULT_DOWN     when set, SIOCGIFFLAGS reports can0 down
@@ -31,6 +33,7 @@ const char imagePath[] = "/opt/klipper.bin";
 const int fakeInterfaceIndex = 7;
 
 int imageFd = -1;
+int errorFramesFd = -1;
 
 int envNumber(const char *name, int fallback) {
     const char *text = getenv(name);
@@ -42,7 +45,7 @@ int busFd() {
 }
 
 bool isBus(int fd) {
-    return fd >= 0 && fd == busFd();
+    return fd >= 0 && (fd == busFd() || fd == errorFramesFd);
 }
 
 // Counts one call of `name`; true (with errno set) when this call is to fail.
@@ -149,7 +152,17 @@ int socket(int domain, int type, int protocol) noexcept {
         errno = EPROTONOSUPPORT;
         return -1;
     }
-    return busFd();
+    static bool busHandedOut = false;
+    if (!busHandedOut) {
+        busHandedOut = true;
+        return busFd();
+    }
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
+        return -1;
+    }
+    errorFramesFd = ends[0];
+    return errorFramesFd;
 }
 
 int setsockopt(int fd, int level, int option, const void *value, socklen_t length) noexcept {
@@ -163,6 +176,14 @@ int setsockopt(int fd, int level, int option, const void *value, socklen_t lengt
     }
     if (level == SOL_CAN_RAW && option == CAN_RAW_FD_FRAMES) {
         return failsNow("setsockopt_fd_frames") ? -1 : 0;
+    }
+    if (level == SOL_CAN_RAW && (option == CAN_RAW_FILTER || option == CAN_RAW_ERR_FILTER)) {
+        return 0;
+    }
+    // The bound on a write that makes no progress is the kernel's own, on the socketpair too.
+    if (level == SOL_SOCKET && option == SO_SNDTIMEO) {
+        return next<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(
+            fd, level, option, value, length);
     }
     errno = ENOPROTOOPT;
     return -1;

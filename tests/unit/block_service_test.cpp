@@ -1,4 +1,5 @@
 #include "block_service.h"
+#include "bus_health.h"
 #include "firmware_image.h"
 #include "message_handler.h"
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/can/error.h>
 #include <unistd.h>
 
 namespace {
@@ -142,6 +144,7 @@ TEST_F(BlockService, LaterRequestsShowProgressAndNoPause) {
 TEST_F(BlockService, RepeatedRequestIsServedAgainInFull) {
     load(1000);
     Outcome first = handle(blockRequest(280, 100));
+    EXPECT_EQ(uploadPosition(), 380u);
     Outcome again = handle(blockRequest(280, 100));
     EXPECT_EQ(first.out, again.out);
     EXPECT_EQ(first.sent, again.sent);
@@ -267,6 +270,33 @@ TEST_F(BlockService, FullTransmitQueueThatClearsLosesNoBlock) {
     for (uint32_t i = 0; i < 3; i++) {
         EXPECT_EQ(outcome.sent[i], blockRecord(imageBytes, 100 + 56 * i, 56));
     }
+}
+
+// A controller that goes bus-off drops what it is handed without failing the write: the run must
+// not end as a success when that happened while the last blocks went out.
+TEST_F(BlockService, BusOffWhileTheLastBlocksWentOutEndsWithStatus2) {
+    load(100);
+    BusPair health;
+    can_frame busOff;
+    memset(&busOff, 0, sizeof(busOff));
+    busOff.can_id = CAN_ERR_FLAG | CAN_ERR_BUSOFF;
+    busOff.can_dlc = CAN_ERR_DLC;
+    ASSERT_EQ(write(health.boardEnd, &busOff, sizeof(busOff)), 16);
+    watchBusHealth(health.flasherEnd);
+    EXPECT_EXIT(handleUntilExit(blockRequest(56, 44)), testing::ExitedWithCode(2),
+                "can0 is bus-off.*\nError sending command via CAN FD!: can0 went bus-off while "
+                "the last blocks were sent, and some may be lost: run the tool again\n$");
+    EXPECT_EQ(bus.drain().size(), 1u);
+    EXPECT_EQ(log(), std::string(receivedLine) + requestLines(44, 44, 56) + "Done: 56.000000%\r\n" +
+                         blockLine(44, 56));
+
+    // A bus-off from before the request (the tool was waiting) says nothing about its blocks.
+    ASSERT_EQ(write(health.boardEnd, &busOff, sizeof(busOff)), 16);
+    testing::internal::CaptureStderr();
+    readBusHealth();
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EXIT(handleUntilExit(blockRequest(56, 44)), testing::ExitedWithCode(0), "^$");
+    resetBusHealth();
 }
 
 TEST_F(BlockService, ImageThatShrankEndsWithStatus2InsteadOfSpinning) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -135,6 +136,8 @@ static int failingErrno = 0;
 static int passesLeft = 0;
 static int failuresLeft = 0;
 static int failedAttempts = 0;
+static int countedFd = -1;
+static int writesCounted = 0;
 
 void failWrites(int fd, int errorNumber, int count, int pass) {
     failingFd = fd;
@@ -155,9 +158,21 @@ int failedWriteAttempts() {
     return failedAttempts;
 }
 
+void countWrites(int fd) {
+    countedFd = fd;
+    writesCounted = 0;
+}
+
+int countedWrites() {
+    return writesCounted;
+}
+
 extern "C" ssize_t __real_write(int fd, const void *data, size_t size);
 
 extern "C" ssize_t __wrap_write(int fd, const void *data, size_t size) {
+    if (fd == countedFd) {
+        writesCounted++;
+    }
     if (fd == failingFd && passesLeft > 0) {
         passesLeft--;
     } else if (fd == failingFd && failuresLeft > 0) {
@@ -186,4 +201,36 @@ extern "C" int __real_usleep(useconds_t microseconds);
 extern "C" int __wrap_usleep(useconds_t microseconds) {
     sleptMicroseconds += microseconds;
     return __real_usleep(microseconds);
+}
+
+// The clock is read through here (-Wl,--wrap=clock_gettime), so a test can let any amount of
+// time pass between two looks.
+static bool clockIsFake = false;
+static timespec fakeNow = {1000, 0};
+static long fakeStepMilliseconds = 0;
+
+void advanceClock(long milliseconds) {
+    long nanoseconds = fakeNow.tv_nsec + (milliseconds % 1000) * 1000000;
+    fakeNow.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanoseconds / 1000000000);
+    fakeNow.tv_nsec = nanoseconds % 1000000000;
+}
+
+void useFakeClock(long stepMilliseconds) {
+    clockIsFake = true;
+    fakeStepMilliseconds = stepMilliseconds;
+}
+
+void useRealClock() {
+    clockIsFake = false;
+}
+
+extern "C" int __real_clock_gettime(clockid_t clock, timespec *now);
+
+extern "C" int __wrap_clock_gettime(clockid_t clock, timespec *now) {
+    if (!clockIsFake) {
+        return __real_clock_gettime(clock, now);
+    }
+    *now = fakeNow;
+    advanceClock(fakeStepMilliseconds);
+    return 0;
 }

@@ -56,6 +56,15 @@ std::string readFile(const std::string &path);
 void failWrites(int fd, int errorNumber, int count, int pass = 0);
 void clearWriteFailures();
 int failedWriteAttempts();
+// Every write to fd from now on is counted, whatever its outcome.
+void countWrites(int fd);
+int countedWrites();
+
+// CLOCK_MONOTONIC as the code under test sees it: every look finds it stepMilliseconds later
+// than the look before, and advanceClock() moves it on between looks. useRealClock() ends this.
+void useFakeClock(long stepMilliseconds);
+void advanceClock(long milliseconds);
+void useRealClock();
 
 // Microseconds of sleep that the code under test asked for since the last forgetSleeps().
 uint64_t requestedSleepMicroseconds();

@@ -3,65 +3,97 @@
 #include "bus_pair.h"
 
 #include <cerrno>
-#include <ctime>
 #include <gtest/gtest.h>
-
-// The wait for a full transmit queue reads CLOCK_MONOTONIC through here
-// (-Wl,--wrap=clock_gettime), so a test can let any amount of time pass between two looks.
-static bool clockIsFake = false;
-static timespec fakeNow = {1000, 0};
-static long fakeStepMilliseconds = 0;
-
-extern "C" int __real_clock_gettime(clockid_t clock, timespec *now);
-
-extern "C" int __wrap_clock_gettime(clockid_t clock, timespec *now) {
-    if (!clockIsFake) {
-        return __real_clock_gettime(clock, now);
-    }
-    *now = fakeNow;
-    long nanoseconds = fakeNow.tv_nsec + (fakeStepMilliseconds % 1000) * 1000000;
-    fakeNow.tv_sec += static_cast<time_t>(fakeStepMilliseconds / 1000 + nanoseconds / 1000000000);
-    fakeNow.tv_nsec = nanoseconds % 1000000000;
-    return 0;
-}
+#include <sys/socket.h>
+#include <sys/time.h>
 
 namespace {
 
-class FullQueue : public testing::Test {
+const std::string stallReport =
+    "can0 is not sending: none of its frames has left for 2 s. No node acknowledges them (board "
+    "off, unplugged or resetting), the bus is not terminated, or the bit rates differ; waiting "
+    "up to 20 s\n";
+
+class Send : public testing::Test {
   protected:
-    void SetUp() override {
-        failWrites(bus.flasherEnd, ENOBUFS, 1 << 30);
-    }
     void TearDown() override {
-        clockIsFake = false;
+        useRealClock();
         clearWriteFailures();
+        countWrites(-1);
     }
 
-    // Every look at the clock finds it stepMilliseconds later than the look before.
-    bool sendWithClockSteps(long stepMilliseconds) {
-        clockIsFake = true;
-        fakeStepMilliseconds = stepMilliseconds;
-        const uint8_t record[16] = {};
+    // Sends one classic record; what the sender reported lands in err.
+    bool send() {
+        const uint8_t record[16] = {0x79, 0, 0x96, 0x97};
+        testing::internal::CaptureStderr();
         errno = 0;
-        return sendFrame(bus.flasherEnd, record, sizeof(record));
+        bool sent = sendFrame(bus.flasherEnd, record, sizeof(record));
+        int sendErrno = errno;
+        if (!sent) {
+            reportSendFailure();
+        }
+        err = testing::internal::GetCapturedStderr();
+        errno = sendErrno;
+        return sent;
     }
 
     BusPair bus;
+    std::string err;
 };
 
-TEST_F(FullQueue, IsWaitedOutForOneSecondThenReported) {
+TEST_F(Send, FullQueueIsWaitedOutForOneSecondThenReported) {
+    failWrites(bus.flasherEnd, ENOBUFS, 1 << 30);
     // Looks at 0, 0.3, 0.6, 0.9 and 1.2 s: the fifth write is the last one tried.
-    EXPECT_FALSE(sendWithClockSteps(300));
+    useFakeClock(300);
+    EXPECT_FALSE(send());
     EXPECT_EQ(errno, ENOBUFS);
     EXPECT_EQ(failedWriteAttempts(), 5);
+    EXPECT_EQ(err, "Error sending command via CAN FD!: No buffer space available\n");
     EXPECT_TRUE(bus.drain().empty());
 }
 
-TEST_F(FullQueue, StallOfSecondsBetweenTwoLooksEndsTheWait) {
+TEST_F(Send, StallOfSecondsBetweenTwoLooksEndsTheFullQueueWait) {
+    failWrites(bus.flasherEnd, ENOBUFS, 1 << 30);
     // A process stopped or starved for 3 s: seconds times 10^9 no longer fits in 32 bits.
-    EXPECT_FALSE(sendWithClockSteps(3000));
+    useFakeClock(3000);
+    EXPECT_FALSE(send());
     EXPECT_EQ(errno, ENOBUFS);
     EXPECT_EQ(failedWriteAttempts(), 2);
+}
+
+// A bus where no node acknowledges: nothing handed over ever leaves. The socketpair stands in
+// for it, full and never read; its send timeout is cut to 10 ms, and the clock moves on by one
+// report period at each look, as it does when the real timeout of 2 s runs out.
+TEST_F(Send, WriteThatNeverCompletesIsReportedOnceAndGivenUpAfterTheLimit) {
+    int small = 4096;
+    ASSERT_EQ(setsockopt(bus.flasherEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
+    const uint8_t filler[72] = {};
+    while (::send(bus.flasherEnd, filler, sizeof(filler), MSG_DONTWAIT) > 0) {
+    }
+    timeval tick = {0, 10000};
+    ASSERT_EQ(setsockopt(bus.flasherEnd, SOL_SOCKET, SO_SNDTIMEO, &tick, sizeof(tick)), 0);
+    useFakeClock(1000 * noProgressReportSeconds);
+    countWrites(bus.flasherEnd);
+
+    EXPECT_FALSE(send());
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(countedWrites(), noProgressLimitSeconds / noProgressReportSeconds);
+    EXPECT_EQ(err, stallReport +
+                       "Error sending command via CAN FD!: can0 sent nothing for 20 s: no node "
+                       "acknowledges its frames (board off, unplugged or resetting), the bus is "
+                       "not terminated, or the bit rates differ\n");
+}
+
+TEST_F(Send, StallThatClearsLosesNothing) {
+    // A board back from a reset: the frame leaves after three timed-out writes.
+    failWrites(bus.flasherEnd, EAGAIN, 3);
+    useFakeClock(1000 * noProgressReportSeconds);
+    EXPECT_TRUE(send());
+    EXPECT_EQ(err, stallReport + "can0 is sending again\n");
+    auto sent = bus.drain();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0],
+              (std::vector<uint8_t>{0x79, 0, 0x96, 0x97, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 } // namespace

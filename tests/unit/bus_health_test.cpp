@@ -1,0 +1,164 @@
+#include "board_watch.h"
+#include "bus_health.h"
+
+#include "bus_pair.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <linux/can/error.h>
+
+namespace {
+
+can_frame errorFrame(canid_t classes, std::vector<uint8_t> data = {}) {
+    can_frame frame;
+    memset(&frame, 0, sizeof(frame));
+    frame.can_id = CAN_ERR_FLAG | classes;
+    frame.can_dlc = CAN_ERR_DLC;
+    memcpy(frame.data, data.data(), data.size());
+    return frame;
+}
+
+std::string reportsOf(const std::vector<can_frame> &frames) {
+    testing::internal::CaptureStderr();
+    for (const can_frame &frame : frames) {
+        noteErrorFrame(&frame);
+    }
+    return testing::internal::GetCapturedStderr();
+}
+
+class BusHealth : public testing::Test {
+  protected:
+    void SetUp() override {
+        resetBusHealth();
+        useFakeClock(0);
+    }
+    void TearDown() override {
+        resetBusHealth();
+        useRealClock();
+    }
+};
+
+const char busOffReport[] =
+    "can0 is bus-off: its controller stopped after too many errors and sends nothing. Restart it "
+    "with \"ip link set can0 type can restart\", or let it restart by itself (\"ip link set can0 "
+    "type can restart-ms 100\")\n";
+const char passiveAdvice[] = "; check the bit rates, the wiring and the termination\n";
+const char busErrorsReport[] =
+    "can0 reports bus errors (bit, form, stuff, CRC or acknowledgement errors): the bit rates "
+    "differ, or the wiring or the termination is at fault; counting them\n";
+const char noAcknowledgeReport[] = "can0: no node acknowledges its frames: the board is off, "
+                                   "unplugged or resetting, or the bit rates differ\n";
+
+TEST_F(BusHealth, EachErrorFrameIsReportedForWhatItMeans) {
+    const uint8_t counters = 0;
+    struct Case {
+        const char *what;
+        std::vector<can_frame> frames;
+        std::string reports;
+    } cases[] = {
+        {"bus-off", {errorFrame(CAN_ERR_BUSOFF)}, busOffReport},
+        {"bus-off reported with the passive state beside it",
+         {errorFrame(CAN_ERR_BUSOFF | CAN_ERR_CRTL, {0, CAN_ERR_CRTL_TX_PASSIVE})},
+         busOffReport},
+        {"restart after bus-off",
+         {errorFrame(CAN_ERR_BUSOFF), errorFrame(CAN_ERR_RESTARTED)},
+         std::string(busOffReport) + "can0 restarted after bus-off: it sends again; frames "
+                                     "handed to it while it was off are lost\n"},
+        {"error-passive, with the controller's counters",
+         {errorFrame(CAN_ERR_CRTL | CAN_ERR_CNT, {0, CAN_ERR_CRTL_TX_PASSIVE, 0, 0, 0, 0, 128, 3})},
+         std::string("can0 is error-passive: many of its frames fail (transmit errors 128, "
+                     "receive errors 3)") +
+             passiveAdvice},
+        {"error warning, then back to error-active",
+         {errorFrame(CAN_ERR_CRTL, {counters, CAN_ERR_CRTL_RX_WARNING}),
+          errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_ACTIVE})},
+         std::string("can0 warns of errors: its error counters are rising") + passiveAdvice +
+             "can0 is error-active again: its errors have stopped\n"},
+        {"a state reported twice is one change",
+         {errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_RX_PASSIVE}),
+          errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_TX_PASSIVE})},
+         std::string("can0 is error-passive: many of its frames fail") + passiveAdvice},
+        {"receive overflow",
+         {errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_RX_OVERFLOW}),
+          errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_RX_OVERFLOW})},
+         "can0 lost frames it received: its controller's receive buffer overflowed\n"},
+        {"no acknowledgement, then more of them counted as bus errors",
+         {errorFrame(CAN_ERR_ACK), errorFrame(CAN_ERR_ACK | CAN_ERR_BUSERROR),
+          errorFrame(CAN_ERR_ACK)},
+         std::string(noAcknowledgeReport) + busErrorsReport},
+        {"a driver's transmit timeout",
+         {errorFrame(CAN_ERR_TX_TIMEOUT), errorFrame(CAN_ERR_TX_TIMEOUT)},
+         "can0's driver gave up on a frame it could not send in time: the controller may be "
+         "stuck; take can0 down and up again\n"},
+        {"a flood of protocol errors is one line",
+         std::vector<can_frame>(
+             500, errorFrame(CAN_ERR_PROT | CAN_ERR_BUSERROR, {0, 0, CAN_ERR_PROT_STUFF})),
+         busErrorsReport},
+    };
+    for (const Case &c : cases) {
+        resetBusHealth();
+        EXPECT_EQ(reportsOf(c.frames), c.reports) << c.what;
+        EXPECT_TRUE(busErrorsSeen()) << c.what;
+    }
+}
+
+TEST_F(BusHealth, BusErrorsAreSummedUpEveryTenSeconds) {
+    can_frame busError = errorFrame(CAN_ERR_PROT | CAN_ERR_BUSERROR);
+    std::string reports = reportsOf({busError, busError});
+    advanceClock(9999);
+    reports += reportsOf({busError});
+    advanceClock(1);
+    reports += reportsOf({busError, busError});
+    EXPECT_EQ(reports, std::string(busErrorsReport) + "can0: 4 bus errors so far\n");
+}
+
+TEST_F(BusHealth, BusOffLastsUntilARestartOrTheBoardIsHeard) {
+    EXPECT_EQ(busOffMilliseconds(), -1);
+    reportsOf({errorFrame(CAN_ERR_BUSOFF)});
+    advanceClock(1500);
+    EXPECT_EQ(busOffMilliseconds(), 1500);
+    reportsOf({errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_TX_WARNING})});
+    EXPECT_EQ(busOffMilliseconds(), 1500);
+    reportsOf({errorFrame(CAN_ERR_RESTARTED)});
+    EXPECT_EQ(busOffMilliseconds(), -1);
+
+    reportsOf({errorFrame(CAN_ERR_BUSOFF)});
+    startBoardWatch();
+    noteBoardHeard(true);
+    EXPECT_EQ(busOffMilliseconds(), -1);
+}
+
+TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
+    startBoardWatch();
+    EXPECT_EQ(millisecondsToNextHint(), 5000);
+    advanceClock(4999);
+    testing::internal::CaptureStderr();
+    giveDueHint();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    reportsOf({errorFrame(CAN_ERR_PROT)});
+    advanceClock(1);
+    testing::internal::CaptureStderr();
+    giveDueHint();
+    giveDueHint();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Waiting for board 121 on can0: nothing heard from it for 5 s. Power the board on, "
+              "or reset it, so that it announces itself. can0 reported errors: the bit rates or "
+              "the wiring are the likely cause\n");
+    EXPECT_EQ(millisecondsToNextHint(), -1);
+
+    noteBoardHeard(false);
+    EXPECT_EQ(millisecondsToNextHint(), 10000);
+    noteBoardHeard(true);
+    EXPECT_TRUE(uploadBegun());
+    advanceClock(10000);
+    testing::internal::CaptureStderr();
+    giveDueHint();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "No block request for 10 s: the upload stands at byte 0 of 0. Still serving: a "
+              "board that was reset asks again from its start\n");
+    noteBoardHeard(true);
+    EXPECT_EQ(millisecondsToNextHint(), 10000);
+}
+
+} // namespace
