@@ -123,6 +123,19 @@ flash_run() { # DIR SIM-OPTIONS...
     say "sim status $(cat "$dir/sim.status"), flasher status $(cat "$dir/flasher.status")"
 }
 
+# A plug on can0's transmit queue, open: hold_can0 closes it, so that frames handed to can0 stay
+# queued (on vcan the other sockets still get them: see tests/vm/README.md) and a writer with a
+# small send buffer sleeps; release_can0 lets them go, in order.
+plug_can0() {
+    tc qdisc add dev can0 root plug limit 10000000 && release_can0
+}
+hold_can0() {
+    tc qdisc change dev can0 root plug block
+}
+release_can0() {
+    tc qdisc change dev can0 root plug release_indefinite
+}
+
 # Puts a firmwareBlockRequest from board 121 with the given payload on the bus.
 send_request() { # HEXDATA [fd|brs]
     "$BIN/e2e-capture" send "$BOARD_IF" 13887900 "$@"

@@ -30,13 +30,23 @@ expect_status() { # WHAT FILE WANT
     fi
 }
 
-# The flasher's error stream must hold exactly one report starting with PREFIX.
-expect_report() { # DIR PREFIX
-    local err="$1/flasher.err"
-    if [ "$(wc -l <"$err")" = 1 ] && [[ "$(cat "$err")" == "$2"* ]]; then
-        pass "report: $(cat "$err")"
+# The flasher's error stream must hold exactly one report per PREFIX, in that order, each line
+# starting with its PREFIX.
+expect_report() { # DIR PREFIX...
+    local err="$1/flasher.err" line prefix n=0 ok=1
+    shift
+    [ "$(wc -l <"$err")" = $# ] || ok=0
+    while [ "$ok" = 1 ] && IFS= read -r line; do
+        n=$((n + 1))
+        prefix="${!n}"
+        [[ "$line" == "$prefix"* ]] || ok=0
+    done <"$err"
+    if [ "$ok" = 1 ]; then
+        while IFS= read -r line; do
+            pass "report: $line"
+        done <"$err"
     else
-        flunk "the report should start with '$2'; the error stream holds:"
+        flunk "the reports should start with:$(printf " '%s'" "$@"); the error stream holds:"
         sed 's/^/    | /' "$err"
     fi
 }
@@ -116,11 +126,16 @@ check_capture() { # DIR OPTIONS...
 
 # The usual verdict of an upload that must succeed, with the capture judged against IMAGE.
 expect_upload() { # DIR IMAGE CAPTURE-OPTIONS...
+    expect_no_report "$1"
+    expect_upload_done "$@"
+}
+
+# As expect_upload, but the error stream is left to the caller.
+expect_upload_done() { # DIR IMAGE CAPTURE-OPTIONS...
     local dir="$1" image="$2"
     shift 2
     expect_sim_pass "$dir"
     expect_status "the flasher" "$dir/flasher.status" 0
-    expect_no_report "$dir"
     expect_uploaded_log "$dir"
     check_capture "$dir" --image "$image" --reassembled "$dir/reassembled.bin" "$@"
     if cmp "$image" "$dir/reassembled.bin"; then
