@@ -44,7 +44,7 @@ verify() {
     # times slower).
     case "$arch" in
     x86_64) margin=100 ;;
-    *) margin=300 ;;
+    *) margin=200 ;;
     esac
     elapsed=$(($(cat "$out/ended_at") - $(cat "$out/requested_at")))
     if [ "$elapsed" -ge 2000 ] && [ "$elapsed" -lt $((2000 + margin)) ]; then
