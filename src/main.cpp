@@ -1,5 +1,6 @@
 // canfd-flash: puts the board at address 121 on can0 into its bootloader and uploads
 // /opt/klipper.bin to it. Takes no arguments but --help and --version.
+#include "bus_lock.h"
 #include "command_line.h"
 #include "firmware_image.h"
 #include "frame_log.h"
@@ -57,6 +58,9 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (!openFirmwareImage(firmwareImagePath)) {
+        return 1;
+    }
+    if (!takeBusLock(interfaceName)) {
         return 1;
     }
     printf("Firmware size %u\n\r", fileLength);
