@@ -12,6 +12,9 @@
 // of them can still learn its process number.
 static const int waitingRunsKept = 64;
 
+// Kept open until the process ends: the descriptor is the lock.
+static int heldLock = -1;
+
 // An abstract name (leading NUL) rather than a lock file: it needs no directory, no
 // permissions and no clean-up, and it goes with the process's last descriptor. Abstract
 // names belong to the network namespace, as can0 does.
@@ -89,6 +92,6 @@ bool takeBusLock(const char *interfaceName) {
         close(lock);
         return false;
     }
-    // The descriptor stays open on purpose: it is the lock.
+    heldLock = lock;
     return true;
 }
