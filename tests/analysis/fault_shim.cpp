@@ -5,14 +5,23 @@
 //   CANFD_FAULT_IMAGE    file opened in place of /opt/klipper.bin
 //   CANFD_FAULT_MTU      MTU that SIOCGIFMTU reports (default 72)
 //   CANFD_FAULT_DOWN     when set, SIOCGIFFLAGS reports can0 down
+//   CANFD_FAULT_LOCK_TAG appended to the abstract name of the run's lock on can0 (bind and
+//                        connect), which makes it the lock of an interface "can0<tag>". The
+//                        fault tests run in parallel, each starting the real canfd-flash on
+//                        its own fake can0: with a tag of its own per test, they never refuse
+//                        each other, and a test can hold its run's lock as another run would.
 //   CANFD_FAULT_CALL     open, fstat, pread, socket, setsockopt_sndbuf, ioctl_ifindex, bind,
-//                        setsockopt_fd_frames, ioctl_mtu, ioctl_flags, read or write
+//                        setsockopt_fd_frames, ioctl_mtu, ioctl_flags, read, write or
+//                        bind_lock (the bind of the lock's name)
 //   CANFD_FAULT_NTH      the first call to fail, counted from 1 (default 1)
 //   CANFD_FAULT_COUNT    how many calls in a row fail (default 1)
 //   CANFD_FAULT_ERRNO    the errno they fail with
-// Only calls on the image or the bus are counted and failed; everything else passes through.
+// Only calls on the image, the bus or the lock are counted and failed; everything else passes
+// through.
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -23,6 +32,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -49,8 +59,9 @@ bool isBus(int fd) {
 bool failsNow(const char *name) {
     static int calls[16];
     static const char *const names[] = {
-        "open", "fstat", "pread", "socket",    "setsockopt_sndbuf",    "ioctl_ifindex",
-        "bind", "read",  "write", "ioctl_mtu", "setsockopt_fd_frames", "ioctl_flags",
+        "open",      "fstat", "pread", "socket",    "setsockopt_sndbuf",    "ioctl_ifindex",
+        "bind",      "read",  "write", "ioctl_mtu", "setsockopt_fd_frames", "ioctl_flags",
+        "bind_lock",
     };
     const char *chosen = getenv("CANFD_FAULT_CALL");
     size_t index = 0;
@@ -84,6 +95,30 @@ int openImage(const char *realName, const char *path, int flags, mode_t mode) {
     const char *replacement = getenv("CANFD_FAULT_IMAGE");
     imageFd = next<Open>(realName)(replacement != nullptr ? replacement : path, flags, mode);
     return imageFd;
+}
+
+// The abstract name that canfd-flash binds as its lock on can0, without its leading NUL.
+const char lockName[] = "canfd-flash can0";
+
+// True when address is the lock's name; the tagged name is then in tagged.
+bool tagLockAddress(const sockaddr *address, socklen_t length, sockaddr_un *tagged,
+                    socklen_t *taggedLength) {
+    const char *tag = getenv("CANFD_FAULT_LOCK_TAG");
+    const size_t nameOffset = offsetof(sockaddr_un, sun_path) + 1;
+    if (tag == nullptr || address->sa_family != AF_UNIX ||
+        length != nameOffset + strlen(lockName)) {
+        return false;
+    }
+    const sockaddr_un *named = reinterpret_cast<const sockaddr_un *>(address);
+    if (named->sun_path[0] != '\0' ||
+        memcmp(named->sun_path + 1, lockName, strlen(lockName)) != 0) {
+        return false;
+    }
+    memset(tagged, 0, sizeof(*tagged));
+    tagged->sun_family = AF_UNIX;
+    int used = snprintf(tagged->sun_path + 1, sizeof(tagged->sun_path) - 1, "%s%s", lockName, tag);
+    *taggedLength = static_cast<socklen_t>(nameOffset + static_cast<size_t>(used));
+    return true;
 }
 
 mode_t modeArgument(int flags, va_list arguments) {
@@ -209,8 +244,17 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
 }
 
 int bind(int fd, const sockaddr *address, socklen_t length) noexcept {
+    using Bind = int (*)(int, const sockaddr *, socklen_t);
+    sockaddr_un tagged;
+    socklen_t taggedLength = 0;
+    if (tagLockAddress(address, length, &tagged, &taggedLength)) {
+        if (failsNow("bind_lock")) {
+            return -1;
+        }
+        return next<Bind>("bind")(fd, reinterpret_cast<sockaddr *>(&tagged), taggedLength);
+    }
     if (!isBus(fd)) {
-        return next<int (*)(int, const sockaddr *, socklen_t)>("bind")(fd, address, length);
+        return next<Bind>("bind")(fd, address, length);
     }
     if (failsNow("bind")) {
         return -1;
@@ -222,6 +266,16 @@ int bind(int fd, const sockaddr *address, socklen_t length) noexcept {
         return -1;
     }
     return 0;
+}
+
+int connect(int fd, const sockaddr *address, socklen_t length) {
+    using Connect = int (*)(int, const sockaddr *, socklen_t);
+    sockaddr_un tagged;
+    socklen_t taggedLength = 0;
+    if (tagLockAddress(address, length, &tagged, &taggedLength)) {
+        return next<Connect>("connect")(fd, reinterpret_cast<sockaddr *>(&tagged), taggedLength);
+    }
+    return next<Connect>("connect")(fd, address, length);
 }
 
 ssize_t read(int fd, void *into, size_t length) {
