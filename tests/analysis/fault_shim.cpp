@@ -97,28 +97,26 @@ int openImage(const char *realName, const char *path, int flags, mode_t mode) {
     return imageFd;
 }
 
-// The abstract name that canfd-flash binds as its lock on can0, without its leading NUL.
-const char lockName[] = "canfd-flash can0";
+// The abstract name that canfd-flash binds as its lock on can0, leading NUL included.
+const char lockName[] = "\0canfd-flash can0";
+const size_t lockNameLength = sizeof(lockName) - 1;
 
-// True when address is the lock's name; the tagged name is then in tagged.
-bool tagLockAddress(const sockaddr *address, socklen_t length, sockaddr_un *tagged,
-                    socklen_t *taggedLength) {
+// The lock's name comes back tagged (in tagged, with length updated); any other address as
+// it is.
+const sockaddr *tagLock(const sockaddr *address, socklen_t *length, sockaddr_un *tagged) {
     const char *tag = getenv("CANFD_FAULT_LOCK_TAG");
-    const size_t nameOffset = offsetof(sockaddr_un, sun_path) + 1;
-    if (tag == nullptr || address->sa_family != AF_UNIX ||
-        length != nameOffset + strlen(lockName)) {
-        return false;
-    }
-    const sockaddr_un *named = reinterpret_cast<const sockaddr_un *>(address);
-    if (named->sun_path[0] != '\0' ||
-        memcmp(named->sun_path + 1, lockName, strlen(lockName)) != 0) {
-        return false;
+    const size_t pathOffset = offsetof(sockaddr_un, sun_path);
+    if (tag == nullptr || *length != pathOffset + lockNameLength || address->sa_family != AF_UNIX ||
+        memcmp(reinterpret_cast<const sockaddr_un *>(address)->sun_path, lockName,
+               lockNameLength) != 0) {
+        return address;
     }
     memset(tagged, 0, sizeof(*tagged));
     tagged->sun_family = AF_UNIX;
-    int used = snprintf(tagged->sun_path + 1, sizeof(tagged->sun_path) - 1, "%s%s", lockName, tag);
-    *taggedLength = static_cast<socklen_t>(nameOffset + static_cast<size_t>(used));
-    return true;
+    int used =
+        snprintf(tagged->sun_path + 1, sizeof(tagged->sun_path) - 1, "%s%s", lockName + 1, tag);
+    *length = static_cast<socklen_t>(pathOffset + 1 + static_cast<size_t>(used));
+    return reinterpret_cast<const sockaddr *>(tagged);
 }
 
 mode_t modeArgument(int flags, va_list arguments) {
@@ -246,12 +244,9 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
 int bind(int fd, const sockaddr *address, socklen_t length) noexcept {
     using Bind = int (*)(int, const sockaddr *, socklen_t);
     sockaddr_un tagged;
-    socklen_t taggedLength = 0;
-    if (tagLockAddress(address, length, &tagged, &taggedLength)) {
-        if (failsNow("bind_lock")) {
-            return -1;
-        }
-        return next<Bind>("bind")(fd, reinterpret_cast<sockaddr *>(&tagged), taggedLength);
+    const sockaddr *to = tagLock(address, &length, &tagged);
+    if (to != address) {
+        return failsNow("bind_lock") ? -1 : next<Bind>("bind")(fd, to, length);
     }
     if (!isBus(fd)) {
         return next<Bind>("bind")(fd, address, length);
@@ -269,13 +264,9 @@ int bind(int fd, const sockaddr *address, socklen_t length) noexcept {
 }
 
 int connect(int fd, const sockaddr *address, socklen_t length) {
-    using Connect = int (*)(int, const sockaddr *, socklen_t);
     sockaddr_un tagged;
-    socklen_t taggedLength = 0;
-    if (tagLockAddress(address, length, &tagged, &taggedLength)) {
-        return next<Connect>("connect")(fd, reinterpret_cast<sockaddr *>(&tagged), taggedLength);
-    }
-    return next<Connect>("connect")(fd, address, length);
+    const sockaddr *to = tagLock(address, &length, &tagged);
+    return next<int (*)(int, const sockaddr *, socklen_t)>("connect")(fd, to, length);
 }
 
 ssize_t read(int fd, void *into, size_t length) {
