@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,16 +64,6 @@ bool openFirmwareImage(const char *path) {
     if (descriptor < 0) {
         perror("Firmware file not found!");
         return false;
-    }
-    // Two runs at once would both activate the board and both answer every request. The lock
-    // goes with the descriptor, so it is held until this run ends, however it ends.
-    if (flock(descriptor, LOCK_EX | LOCK_NB) < 0) {
-        if (errno == EWOULDBLOCK) {
-            fprintf(stderr, "Firmware file is in use by another canfd-flash run: %s\n", path);
-        } else {
-            perror("Firmware file could not be locked");
-        }
-        return refuse(descriptor);
     }
     uint64_t size = 0;
     if (!findSize(descriptor, &size)) {

@@ -2,6 +2,7 @@
 // /opt/klipper.bin to it. Takes no arguments but --help and --version.
 #include "board_watch.h"
 #include "bus_health.h"
+#include "bus_lock.h"
 #include "command_line.h"
 #include "firmware_image.h"
 #include "frame_log.h"
@@ -61,6 +62,9 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (!openFirmwareImage(firmwareImagePath)) {
+        return 1;
+    }
+    if (!takeBusLock(interfaceName)) {
         return 1;
     }
     printf("Firmware size %u\n\r", fileLength);

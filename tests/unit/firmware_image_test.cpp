@@ -2,9 +2,7 @@
 
 #include "bus_pair.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,27 +74,6 @@ TEST(FirmwareImage, RefusedImageLeavesNoDescriptorOpen) {
     int after = dup(0);
     close(after);
     EXPECT_EQ(before, after);
-}
-
-TEST(FirmwareImage, ImageHeldByAnotherRunIsRefusedUntilThatRunEnds) {
-    TempImage image(patternImage(100));
-    int otherRun = open(image.path.c_str(), O_RDONLY);
-    ASSERT_GE(otherRun, 0);
-    ASSERT_EQ(flock(otherRun, LOCK_EX | LOCK_NB), 0);
-
-    OpenResult refused = openCapturing(image.path);
-    EXPECT_FALSE(refused.opened);
-    EXPECT_EQ(refused.errors,
-              "Firmware file is in use by another canfd-flash run: " + image.path + "\n");
-    EXPECT_EQ(file, -1);
-
-    close(otherRun);
-    EXPECT_TRUE(openCapturing(image.path).opened);
-    // This run now holds the image in turn.
-    int thirdRun = open(image.path.c_str(), O_RDONLY);
-    EXPECT_NE(flock(thirdRun, LOCK_EX | LOCK_NB), 0);
-    close(thirdRun);
-    closeImage();
 }
 
 TEST(FirmwareImage, BlockReadStopsAtTheEnd) {
