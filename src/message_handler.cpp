@@ -3,7 +3,6 @@
 #include "TavoMessages.h"
 #include "block_service.h"
 #include "board.h"
-#include "frame_log.h"
 #include "frame_send.h"
 
 #include <cstdio>
@@ -55,15 +54,14 @@ static void activateBootloader(int socket) {
     originalFirmwareErase = true;
 }
 
-void ProcessReceivedMessage(const can_frame *frame, int socket, ssize_t nbytes) {
+void ProcessReceivedMessage(const canfd_frame *frame, int socket, ssize_t nbytes) {
     can_id canId = can_id_from_value(frame->can_id & CAN_EFF_MASK);
     switch (canId.id.msgType) {
     case announce:
         activateBootloader(socket);
         break;
     case firmwareBlockRequest:
-        if (!serveFirmwareBlockRequest(frame->data, heldPayloadLength(frame, nbytes),
-                                       receivedWithBitRateSwitch(frame), socket)) {
+        if (!serveFirmwareBlockRequest(frame, nbytes, socket)) {
             return;
         }
         break;
