@@ -22,9 +22,11 @@ static ssize_t preadRetrying(int descriptor, void *into, size_t length, uint64_t
     return result;
 }
 
+static const int endedEarly = -1;
+static const int wentOnPastSize = -2;
+
 // Reads size bytes of the image into memory and checks that the file holds no byte past
-// them. Returns 0, or the errno of a failed read, or -1 when the file ended early, or -2 when
-// it went on past size.
+// them. Returns 0, or the errno of a failed read, endedEarly or wentOnPastSize.
 static int readToTheEnd(int descriptor, uint64_t size) {
     uint64_t offset = 0;
     while (offset < size) {
@@ -34,7 +36,7 @@ static int readToTheEnd(int descriptor, uint64_t size) {
             return errno;
         }
         if (count == 0) {
-            return -1;
+            return endedEarly;
         }
         offset += static_cast<uint64_t>(count);
     }
@@ -43,7 +45,7 @@ static int readToTheEnd(int descriptor, uint64_t size) {
     if (count < 0) {
         return errno;
     }
-    return count == 0 ? 0 : -2;
+    return count == 0 ? 0 : wentOnPastSize;
 }
 
 static bool readStatus(int descriptor, struct stat *status) {
@@ -111,7 +113,7 @@ bool openFirmwareImage(const char *path) {
         perror("Firmware file could not be read");
         return refuse(descriptor);
     }
-    if (readError == -1) {
+    if (readError == endedEarly) {
         fprintf(stderr, "Firmware file ended before its size: %s\n", path);
         return refuse(descriptor);
     }
@@ -122,7 +124,7 @@ bool openFirmwareImage(const char *path) {
     }
     // A byte past the size shows growth even where the status lags behind the data (NFS
     // caches it).
-    if (readError == -2 || !sameVersion(before, after)) {
+    if (readError == wentOnPastSize || !sameVersion(before, after)) {
         fprintf(stderr, "Firmware file changed while it was being read: %s\n", path);
         return refuse(descriptor);
     }
