@@ -1,5 +1,5 @@
-// Test plumbing: a socketpair that stands in for the bus, stdout capture, image files and
-// injected write failures.
+// Test plumbing: a socketpair that stands in for the bus, stdout capture, image files,
+// injected write failures and changes to the image while it is read.
 #pragma once
 
 #include <cstdint>
