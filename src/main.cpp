@@ -109,7 +109,8 @@ int main(int argc, char **argv) {
     puts("Citam\r");
     startBoardWatch();
 
-    can_frame frame;
+    // Large enough for a CAN FD frame: the size of what a read returns tells FD from classic.
+    canfd_frame frame;
     for (;;) {
         ssize_t nbytes = receiveRecord(s, &frame, sizeof(frame));
         // The log line may fail too (its reader gone, a full disk): report the read's cause.
