@@ -13,6 +13,6 @@ extern uint32_t fileLength;
 // The image's bytes; the first fileLength of them are valid once the image is open.
 extern uint8_t firmwareImage[firmwareImageSizeLimit];
 
-// Opens, checks and reads the image. On failure reports on the error stream and returns
-// false; nothing is kept open then.
+// Opens, checks and reads the image, then closes it. On failure reports on the error stream
+// and returns false.
 bool openFirmwareImage(const char *path);
