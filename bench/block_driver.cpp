@@ -44,11 +44,12 @@ void putWord(uint32_t word, uint8_t *out) {
     }
 }
 
-can_frame blockRequestFrame(uint32_t offset, uint32_t length) {
-    can_frame frame;
+// In a record of the size canfd-flash reads into; a classic request fills 16 bytes of it.
+canfd_frame blockRequestFrame(uint32_t offset, uint32_t length) {
+    canfd_frame frame;
     memset(&frame, 0, sizeof(frame));
     frame.can_id = blockRequestId;
-    frame.can_dlc = 8;
+    frame.len = 8;
     putWord(offset, frame.data);
     putWord(length, frame.data + 4);
     return frame;
@@ -122,9 +123,9 @@ int main(int argc, char **argv) {
 
     unsigned long blocks = 0;
     for (unsigned long i = 0; i < requests; i++) {
-        const can_frame frame =
+        const canfd_frame frame =
             blockRequestFrame(static_cast<uint32_t>((i + 1) * chunk), static_cast<uint32_t>(chunk));
-        const ssize_t nbytes = sizeof(frame);
+        const ssize_t nbytes = CAN_MTU;
         // The body of canfd-flash's receive loop.
         puts("Hotovo\r");
         printFrameDump(&frame, nbytes);

@@ -40,8 +40,10 @@ double frameMicroseconds(const FrameBits &bits, double arbitrationBitsPerSecond,
 FrameBits withoutDynamicStuff(FrameBits bits);
 
 // The payload of the block frame canfd-flash sends for length (at most 56) bytes of image at
-// offset, as it goes on the wire: padded with zero bytes to the next CAN FD length, as the
-// flasher clears its frame record before filling it.
+// offset, padded to the next CAN FD length. The flasher hands over only 8 + length bytes; the
+// controller fills the rest with whatever its buffer held (stale bytes, as seen on a real
+// driver), so the pad bytes here are zeros standing in for unknown ones: their stuff bits, and
+// the time, may differ by a few bits.
 std::vector<uint8_t> blockFramePayload(const std::vector<uint8_t> &image, uint32_t offset,
                                        uint32_t length);
 

@@ -18,11 +18,11 @@ struct Expectation {
     bool bootloaderOrdered = false; // the erase order has gone out, now or before
 };
 
-// The 16-byte record the flasher read, nbytes as read() returned it, whether the erase order
-// had gone out before, the image and the faults injected while this record is handled.
+// The first 16 bytes of the record the flasher read, nbytes as read() returned it, whether the
+// erase order had gone out before, the image and the send fault injected while this record is
+// handled.
 Expectation expectedAnswer(const uint8_t *record, ssize_t nbytes, bool bootloaderOrdered,
-                           const std::vector<uint8_t> &image, const WriteFault &writeFault,
-                           const ReadFault &readFault);
+                           const std::vector<uint8_t> &image, const WriteFault &writeFault);
 
 // Empty when the record is a well-formed acknowledge, erase order or image block of this
 // image; otherwise says what is wrong with it.

@@ -3,16 +3,18 @@
 //
 // Input: 3 header bytes, then 20 bytes per record.
 //   header  size (2 bytes, little-endian; the image holds 1 + size % 2048 bytes), content seed
-//   record  [0] what read() returned: 0-16 as is, 17 -> 72, 18 -> -1, 19 -> SSIZE_MAX,
-//               20 -> SSIZE_MIN, others -> 16
+//   record  [0] what read() returned: 0-16 as is, 17 -> 72 (a CAN FD record), 18 -> -1,
+//               19 -> SSIZE_MAX, 20 -> SSIZE_MIN, 21-75 -> 17-71, others -> 16
 //           [1] write fault (high nibble kind, low bits count or errno choice)
-//           [2] low nibble: the write the fault hits; high nibble: low bits of the image offset
-//               where reads start to fail
-//           [3] image read fault: high nibble kind, low nibble high bits of that offset (x8)
-//           [4..19] the 16-byte record: identifier, length byte, flags, reserved, 8 data bytes
+//           [2] low nibble: the write the fault hits
+//           [3] the byte that fills payload bytes 8-63 of the 72-byte record
+//           [4..19] the record's first 16 bytes: identifier, length byte, flags, reserved, 8
+//               data bytes
+// The flasher reads into a 72-byte record, as a CAN FD frame needs; the kernel returns 16 for
+// a classic frame and 72 for an FD one, and only those bytes count as received.
 //
 // exit() is wrapped at link time and jumps back here, so the paths that end the flasher
-// (status 0 after the last byte, 2 on a failed read or send) are checked like any other
+// (status 0 after the last byte, 2 on a failed send) are checked like any other
 // and the fuzzer keeps going; a child process per input would cost a fork each time.
 #include "bus_model.h"
 #include "fuzz_hooks.h"
@@ -38,7 +40,8 @@ namespace {
 
 const size_t headerSize = 3;
 const size_t recordInputSize = 20;
-const size_t recordSize = sizeof(can_frame);
+const size_t recordHeadSize = 16;
+const size_t recordSize = sizeof(canfd_frame);
 const uint64_t firstBlockPause = 500000;
 // The pause, a send that waits out a full queue for a second, and a little slack.
 const uint64_t longestRecordMicroseconds = 1600000;
@@ -72,7 +75,7 @@ ssize_t readResult(uint8_t selector) {
     case 20:
         return -SSIZE_MAX - 1;
     default:
-        return 16;
+        return selector <= 75 ? selector - 4 : 16;
     }
 }
 
@@ -104,25 +107,6 @@ WriteFault writeFaultFrom(uint8_t kind, uint8_t where) {
     return fault;
 }
 
-ReadFault readFaultFrom(uint8_t kind, uint8_t where) {
-    ReadFault fault;
-    fault.at = static_cast<uint32_t>((kind & 0x0F) << 4 | where >> 4) * 8;
-    switch (kind >> 4) {
-    case 11:
-        fault.kind = ReadFaultKind::BadFrom;
-        break;
-    case 12:
-        fault.kind = ReadFaultKind::EndsAt;
-        break;
-    case 13:
-        fault.kind = ReadFaultKind::Interrupted;
-        break;
-    default:
-        break;
-    }
-    return fault;
-}
-
 std::vector<uint8_t> imageFrom(const uint8_t *header) {
     size_t size = 1 + (static_cast<size_t>(header[0]) | static_cast<size_t>(header[1]) << 8) % 2048;
     uint32_t state = 0x9E3779B9u ^ header[2];
@@ -137,10 +121,6 @@ std::vector<uint8_t> imageFrom(const uint8_t *header) {
 }
 
 void loadImage(const std::vector<uint8_t> &image) {
-    if (file >= 0) {
-        close(file);
-    }
-    file = -1;
     fileLength = 0;
     if (ftruncate(imageMemory, 0) != 0 ||
         pwrite(imageMemory, image.data(), image.size(), 0) != static_cast<ssize_t>(image.size())) {
@@ -155,9 +135,10 @@ void loadImage(const std::vector<uint8_t> &image) {
 // deliver are poisoned: any look past what was received is an ASan report.
 struct ReceivedRecord {
     uint8_t *bytes;
-    ReceivedRecord(const uint8_t *from, ssize_t nbytes)
+    ReceivedRecord(const uint8_t *head, uint8_t filler, ssize_t nbytes)
         : bytes(static_cast<uint8_t *>(malloc(recordSize))) {
-        memcpy(bytes, from, recordSize);
+        memcpy(bytes, head, recordHeadSize);
+        memset(bytes + recordHeadSize, filler, recordSize - recordHeadSize);
         if (nbytes < static_cast<ssize_t>(recordSize)) {
             size_t delivered = nbytes > 0 ? static_cast<size_t>(nbytes) : 0;
             ASAN_POISON_MEMORY_REGION(bytes + delivered, recordSize - delivered);
@@ -169,14 +150,14 @@ struct ReceivedRecord {
     }
     ReceivedRecord(const ReceivedRecord &) = delete;
     ReceivedRecord &operator=(const ReceivedRecord &) = delete;
-    const can_frame *frame() const {
-        return reinterpret_cast<const can_frame *>(bytes);
+    const canfd_frame *frame() const {
+        return reinterpret_cast<const canfd_frame *>(bytes);
     }
 };
 
 // One pass of the receive loop in main(). Returns the status the flasher ended with, or -1.
 // The dump is fed every read result, even those main() stops at, to show it copes with them.
-int handleRecord(const can_frame *frame, ssize_t nbytes, int socket) {
+int handleRecord(const canfd_frame *frame, ssize_t nbytes, int socket) {
     std::jmp_buf landing;
     if (setjmp(landing) != 0) {
         return exitStatus;
@@ -291,13 +272,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const uint8_t *input = data + at;
         ssize_t nbytes = readResult(input[0]);
         WriteFault writeFault = writeFaultFrom(input[1], input[2]);
-        ReadFault readFault = readFaultFrom(input[3], input[2]);
-        Expectation expect =
-            expectedAnswer(input + 4, nbytes, ordered, image, writeFault, readFault);
+        Expectation expect = expectedAnswer(input + 4, nbytes, ordered, image, writeFault);
 
-        ReceivedRecord record(input + 4, nbytes);
+        ReceivedRecord record(input + 4, input[3], nbytes);
         uint64_t startedAt = virtualMicroseconds();
-        armHooks(ends[0], file, writeFault, readFault);
+        armHooks(ends[0], writeFault);
         int status = handleRecord(record.frame(), nbytes, ends[0]);
         disarmHooks();
         check(expect, status, drain(ends[1]), image, startedAt, index);
@@ -309,7 +288,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // After status 0 the flasher closed both already; closing again only fails.
     close(ends[0]);
     close(ends[1]);
-    close(file);
-    file = -1;
     return 0;
 }

@@ -14,13 +14,8 @@ namespace {
 
 bool armed = false;
 int bus = -1;
-int image = -1;
 WriteFault writeFault;
-ReadFault readFault;
 int writeCalls = 0;
-bool interrupted = false;
-uint64_t interruptedAt = 0;
-size_t interruptedLength = 0;
 uint64_t clockMicroseconds = 0;
 std::vector<uint64_t> sentAt;
 
@@ -42,14 +37,11 @@ bool writeFails(int call) {
 
 } // namespace
 
-void armHooks(int busSocket, int imageDescriptor, const WriteFault &write, const ReadFault &read) {
+void armHooks(int busSocket, const WriteFault &write) {
     armed = true;
     bus = busSocket;
-    image = imageDescriptor;
     writeFault = write;
-    readFault = read;
     writeCalls = 0;
-    interrupted = false;
     sentAt.clear();
 }
 
@@ -71,7 +63,6 @@ extern "C" {
 int __real_usleep(useconds_t microseconds);
 int __real_clock_gettime(clockid_t clock, timespec *now);
 ssize_t __real_write(int fd, const void *data, size_t size);
-ssize_t __real_pread64(int fd, void *into, size_t length, off_t offset);
 
 // longjmp skips only the flasher's frames, which hold plain C data: nothing needs unwinding.
 [[noreturn]] void __wrap_exit(int status) {
@@ -127,43 +118,6 @@ ssize_t __wrap_write(int fd, const void *data, size_t size) {
         sentAt.push_back(clockMicroseconds);
     }
     return written;
-}
-
-ssize_t __wrap_pread64(int fd, void *into, size_t length, off_t offset) {
-    if (!armed || fd != image) {
-        return __real_pread64(fd, into, length, offset);
-    }
-    uint64_t start = static_cast<uint64_t>(offset);
-    switch (readFault.kind) {
-    case ReadFaultKind::BadFrom:
-        if (start + length > readFault.at) {
-            errno = EIO;
-            return -1;
-        }
-        break;
-    case ReadFaultKind::EndsAt:
-        if (start >= readFault.at) {
-            return 0;
-        }
-        if (start + length > readFault.at) {
-            length = static_cast<size_t>(readFault.at - start);
-        }
-        break;
-    case ReadFaultKind::Interrupted:
-        // Only the very read that was just interrupted, repeated, is let through.
-        if (interrupted && start == interruptedAt && length == interruptedLength) {
-            interrupted = false;
-            break;
-        }
-        interrupted = true;
-        interruptedAt = start;
-        interruptedLength = length;
-        errno = EINTR;
-        return -1;
-    case ReadFaultKind::None:
-        break;
-    }
-    return __real_pread64(fd, into, length, offset);
 }
 
 } // extern "C"

@@ -1,6 +1,6 @@
 // Link-time hooks of the fuzz build (-Wl,--wrap=...): the flasher's calls to exit, usleep,
-// clock_gettime, write and pread land here, so that a fuzz input can end the "process",
-// sleep on a virtual clock and meet failing system calls without leaving the fuzzer.
+// clock_gettime and write land here, so that a fuzz input can end the "process", sleep on a
+// virtual clock and meet failing sends without leaving the fuzzer.
 #pragma once
 
 #include <csetjmp>
@@ -23,22 +23,8 @@ struct WriteFault {
     int errorNumber = 0;
 };
 
-// Image reads fail by what they touch, not by how many came before, so that the expected
-// outcome does not depend on how the flasher splits its reads.
-enum class ReadFaultKind {
-    None,
-    BadFrom,     // a read reaching byte `at` or beyond fails with EIO
-    EndsAt,      // the image seems to end at `at`: reads stop there, and return 0 from there
-    Interrupted, // every read fails with EINTR, and goes through when repeated at once
-};
-
-struct ReadFault {
-    ReadFaultKind kind = ReadFaultKind::None;
-    uint32_t at = 0;
-};
-
-// Faults apply only while armed, and only to these two descriptors.
-void armHooks(int busSocket, int imageDescriptor, const WriteFault &write, const ReadFault &read);
+// Faults apply only while armed, and only to writes to busSocket.
+void armHooks(int busSocket, const WriteFault &write);
 void disarmHooks();
 
 // Microseconds slept by the flasher so far; CLOCK_MONOTONIC shows the same virtual time.

@@ -101,6 +101,7 @@ Verdict Board::run() {
             throw Failure{kExitSystem, strprintf("image of %zu bytes: it must hold 1 to %u bytes",
                                                  image_.size(), kField24)};
         }
+        lossesAtStart_ = channel_.losses();
         if (options_.announce) {
             announceUntilActivated();
         } else {
@@ -110,8 +111,9 @@ Verdict Board::run() {
         phase_ = Phase::Lingering;
         waitUntil(Clock::now() + millis(options_.lingerMs), kNever);
         verifyImage();
-        verdict = {kExitPass, strprintf("PASS: image of %zu bytes received byte-exact in %.3f s",
-                                        image_.size(), stats_.transferSeconds)};
+        verdict = {kExitPass,
+                   strprintf("PASS: image of %zu bytes received byte-exact in %.3f s; %s",
+                             image_.size(), stats_.transferSeconds, reRequestText().c_str())};
     } catch (const Failure &failure) {
         verdict = {failure.status, "FAIL: " + failure.message};
     } catch (const SystemError &error) {
@@ -173,6 +175,7 @@ void Board::fetch(size_t index) {
     chunk_.active = true;
     chunk_.index = index;
     chunk_.step = step;
+    chunk_.lossesAtChunk = channel_.losses();
     const uint32_t chunkEnd = step.offset + step.imageBytes;
     // Counts the requests in a row that brought nothing new: on a real receiver a long burst
     // can lose frames on every try and still make headway.
@@ -180,23 +183,23 @@ void Board::fetch(size_t index) {
     for (;;) {
         const uint32_t hadBefore = chunk_.have;
         chunk_.requestOffset = step.offset + chunk_.have;
+        chunk_.requestLength = step.requestLength - chunk_.have;
         chunk_.requestEnd = chunkEnd;
         chunk_.serveBroken = false;
         chunk_.serveEnded = false;
         ++chunk_.requests;
         BlockRequest request;
         request.offset = chunk_.requestOffset;
-        request.length = step.requestLength - chunk_.have;
+        request.length = chunk_.requestLength;
         request.boardVersion = 1;
         if (!transferStart_) {
             transferStart_ = Clock::now();
         }
+        chunk_.lossesAtRequest = channel_.losses();
         sendRequest(request);
+        chunk_.lastHeard = Clock::now();
 
-        const bool serveOver =
-            waitUntil(Clock::now() + millis(options_.chunkTimeoutMs), [this, &step] {
-                return chunk_.have == step.imageBytes || chunk_.serveEnded;
-            });
+        const bool serveOver = waitForAnswer();
         if (chunk_.have == step.imageBytes) {
             break;
         }
@@ -207,19 +210,21 @@ void Board::fetch(size_t index) {
                                 chunk_.requestOffset));
             continue;
         }
+        // Only a frame the board's own receiver lost may be asked for again: one the flasher
+        // never sent is its fault, whatever a real bootloader would make of it.
+        const ReceiverLosses lost = lossesSinceRequest();
+        if (!anyLoss(lost)) {
+            throw Failure{kExitTimeout, neverCameMessage(serveOver)};
+        }
         if (chunk_.have > hadBefore) {
             retriesLeft = options_.retries;
         }
         if (retriesLeft == 0) {
             std::string message = strprintf(
                 "chunk %zu/%zu at offset %u: only %u of %u bytes arrived after %u requests; "
-                "bytes from offset %u never came",
+                "bytes from offset %u never came; since its first request %s",
                 index + 1, plan_.size(), step.offset, chunk_.have, step.imageBytes, chunk_.requests,
-                missing);
-            if (channel_.droppedByKernel() > 0) {
-                message += strprintf(" (the sim's receive queue overflowed: %u frames dropped)",
-                                     channel_.droppedByKernel());
-            }
+                missing, lossText(lossesSince(channel_.losses(), chunk_.lossesAtChunk)).c_str());
             if (lastByteSeen_) {
                 message += "; the block with the image's last byte had already come, and the "
                            "flasher ends once it has sent that one";
@@ -228,10 +233,10 @@ void Board::fetch(size_t index) {
         }
         --retriesLeft;
         ++stats_.reRequests;
+        stats_.blocksAskedAgain += (chunkEnd - missing + kMaxBlockData - 1) / kMaxBlockData;
         reRequested_.emplace_back(step.offset, chunkEnd);
-        log_.note(serveOver ? strprintf("blocks from offset %u missing: asking again", missing)
-                            : strprintf("chunk incomplete after %u ms: asking again from offset %u",
-                                        options_.chunkTimeoutMs, missing));
+        log_.note(strprintf("blocks from offset %u missing after %s: asking again", missing,
+                            lossText(lost).c_str()));
     }
     chunk_.active = false;
     if (index + 1 == plan_.size()) {
@@ -244,6 +249,73 @@ void Board::fetch(size_t index) {
         progressShown_ = (index + 1) / tenth;
         log_.note(progressLine(index));
     }
+}
+
+// The answer is over once the chunk is whole, the answer's last block came, or no block came for
+// the chunk timeout: a long burst on a slow bus is still coming, however long it takes.
+bool Board::waitForAnswer() {
+    const auto quiet = millis(options_.chunkTimeoutMs);
+    const auto answered = [this] {
+        return chunk_.have == chunk_.step.imageBytes || chunk_.serveEnded;
+    };
+    for (;;) {
+        if (waitUntil(chunk_.lastHeard + quiet, answered)) {
+            return true;
+        }
+        if (Clock::now() >= chunk_.lastHeard + quiet) {
+            return false;
+        }
+    }
+}
+
+// A driver may count an overrun only after it has handed on the frames that were waiting in its
+// receive FIFO, so the count can trail the answer's last block a little.
+ReceiverLosses Board::lossesSinceRequest() {
+    constexpr auto kCountSettles = std::chrono::milliseconds(200);
+    ReceiverLosses lost = lossesSince(channel_.losses(), chunk_.lossesAtRequest);
+    if (!anyLoss(lost)) {
+        waitUntil(Clock::now() + kCountSettles, kNever);
+        lost = lossesSince(channel_.losses(), chunk_.lossesAtRequest);
+    }
+    return lost;
+}
+
+std::string Board::neverCameMessage(bool serveOver) const {
+    const std::string how =
+        serveOver ? "went on without it to its last block"
+                  : strprintf("brought nothing more for %u ms", options_.chunkTimeoutMs);
+    return strprintf("block at offset %u never came: the answer to the request at offset %u for "
+                     "%u bytes (chunk %zu of %zu) %s, and %s since that request",
+                     chunk_.step.offset + chunk_.have, chunk_.requestOffset, chunk_.requestLength,
+                     chunk_.index + 1, plan_.size(), how.c_str(),
+                     lossText(ReceiverLosses{}).c_str());
+}
+
+std::string Board::lossText(const ReceiverLosses &losses) const {
+    std::string counted;
+    if (losses.rxErrors > 0) {
+        counted =
+            strprintf("%llu receive error(s)", static_cast<unsigned long long>(losses.rxErrors));
+    }
+    if (losses.rxOverErrors > 0) {
+        counted += strprintf("%s%llu overrun(s)", counted.empty() ? "" : " and ",
+                             static_cast<unsigned long long>(losses.rxOverErrors));
+    }
+    std::string text = counted.empty() ? "" : options_.interface + " counted " + counted;
+    if (losses.socketDrops > 0) {
+        text += strprintf("%sthe sim's receive queue dropped %llu frame(s)",
+                          text.empty() ? "" : " and ",
+                          static_cast<unsigned long long>(losses.socketDrops));
+    }
+    return text.empty() ? options_.interface + " counted no lost frame" : text;
+}
+
+std::string Board::reRequestText() const {
+    if (stats_.reRequests == 0) {
+        return "no block asked for again";
+    }
+    return strprintf("%u block(s) asked for again after %s", stats_.blocksAskedAgain,
+                     lossText(lossesSince(channel_.losses(), lossesAtStart_)).c_str());
 }
 
 std::string Board::progressLine(size_t index) const {
@@ -407,6 +479,7 @@ void Board::onBlock(const Frame &frame) {
                                 block.offset, block.length, chunk_.requestOffset,
                                 chunk_.requestEnd - 1)};
     }
+    chunk_.lastHeard = Clock::now();
     if ((block.offset - chunk_.requestOffset) % kMaxBlockData != 0) {
         throw Failure{kExitMismatch,
                       strprintf("block at offset %u is not a whole number of 56-byte blocks "

@@ -28,7 +28,8 @@ struct Verdict {
 struct TransferStats {
     unsigned announcements = 0;
     unsigned requests = 0;
-    unsigned reRequests = 0;
+    unsigned reRequests = 0;       // after frames lost at the board's receiver
+    unsigned blocksAskedAgain = 0; // the blocks those re-requests asked for
     unsigned responses = 0;
     unsigned duplicates = 0;
     uint64_t bytesAccepted = 0;
@@ -58,15 +59,24 @@ class Board {
         ChunkStep step;
         uint32_t have = 0;
         uint32_t requestOffset = 0;
+        uint32_t requestLength = 0;
         uint32_t requestEnd = 0;
         unsigned requests = 0;
         bool serveBroken = false;
         bool serveEnded = false;
+        Clock::time_point lastHeard; // the request, or the latest block answering it
+        ReceiverLosses lossesAtChunk;
+        ReceiverLosses lossesAtRequest;
     };
 
     void announceUntilActivated();
     void bootload();
     void fetch(size_t index);
+    bool waitForAnswer();
+    ReceiverLosses lossesSinceRequest();
+    std::string neverCameMessage(bool serveOver) const;
+    std::string lossText(const ReceiverLosses &losses) const;
+    std::string reRequestText() const;
     void ignoredRound();
     void verifyImage();
 
@@ -101,6 +111,7 @@ class Board {
 
     Activation activation_ = Activation::Waiting;
     Phase phase_ = Phase::Announcing;
+    ReceiverLosses lossesAtStart_;
     bool anyAnswer_ = false;
     bool lastByteSeen_ = false; // a valid block ending at the image's end came
     bool secondAnnounceSent_ = false;

@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <utility>
 
 namespace sim {
 
@@ -22,13 +25,52 @@ std::string errnoText(const char *what, int error = errno) {
     return std::string(what) + ": " + std::strerror(error);
 }
 
+uint64_t readCounter(const std::string &path) {
+    std::ifstream file(path);
+    uint64_t value = 0;
+    if (!(file >> value)) {
+        throw SystemError("cannot read the counter " + path);
+    }
+    return value;
+}
+
+// A counter below its earlier reading started again from zero (the interface was made anew).
+uint64_t rise(uint64_t now, uint64_t before) {
+    return now >= before ? now - before : now;
+}
+
 } // namespace
 
-FrameChannel::FrameChannel(int fd) : fd_(fd) {
+ReceiverLosses lossesSince(const ReceiverLosses &now, const ReceiverLosses &before) {
+    return {rise(now.rxErrors, before.rxErrors), rise(now.rxOverErrors, before.rxOverErrors),
+            rise(now.socketDrops, before.socketDrops)};
+}
+
+bool anyLoss(const ReceiverLosses &losses) {
+    return losses.rxErrors > 0 || losses.rxOverErrors > 0 || losses.socketDrops > 0;
+}
+
+FrameChannel::FrameChannel(int fd, std::string statisticsDir)
+    : fd_(fd), statisticsDir_(std::move(statisticsDir)) {
     const int flags = fcntl(fd_, F_GETFL);
     if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
         throw SystemError(errnoText("fcntl(O_NONBLOCK)"));
     }
+}
+
+ReceiverLosses FrameChannel::losses() const {
+    ReceiverLosses losses;
+    losses.rxErrors = readCounter(statisticsDir_ + "/rx_errors");
+    losses.rxOverErrors = readCounter(statisticsDir_ + "/rx_over_errors");
+    // The socket's drop count at any moment; SO_RXQ_OVFL only tells it with the next frame,
+    // and a burst whose end was dropped brings none.
+    uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof meminfo;
+    losses.socketDrops = getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, meminfo, &size) == 0 &&
+                                 size > SK_MEMINFO_DROPS * sizeof(uint32_t)
+                             ? meminfo[SK_MEMINFO_DROPS]
+                             : dropped_;
+    return losses;
 }
 
 std::optional<Frame> FrameChannel::receive(Clock::time_point deadline) {

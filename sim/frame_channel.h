@@ -20,23 +20,36 @@ class SystemError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Frames lost at the board's own receiver, counted since the interface came up: by the interface
+// (its receive error and overrun counters) and by the kernel at the sim's full socket queue.
+struct ReceiverLosses {
+    uint64_t rxErrors = 0;
+    uint64_t rxOverErrors = 0;
+    uint64_t socketDrops = 0;
+};
+
+// What rose between two readings.
+ReceiverLosses lossesSince(const ReceiverLosses &now, const ReceiverLosses &before);
+bool anyLoss(const ReceiverLosses &losses);
+
 class FrameChannel {
   public:
-    // Does not take ownership; switches the descriptor to non-blocking mode.
-    explicit FrameChannel(int fd);
+    // Does not take ownership; switches the descriptor to non-blocking mode. statisticsDir holds
+    // the interface's counters, rx_errors and rx_over_errors (/sys/class/net/IF/statistics); a
+    // socketpair has no interface, so its tests give a folder of their own.
+    FrameChannel(int fd, std::string statisticsDir);
 
     // The next record, or nothing once the deadline has passed.
     std::optional<Frame> receive(Clock::time_point deadline);
     void send(const Frame &frame);
 
-    // Frames the kernel dropped because our receive queue was full (SO_RXQ_OVFL), if reported.
-    uint32_t droppedByKernel() const {
-        return dropped_;
-    }
+    // Reads the counters now. Throws SystemError when the interface's cannot be read.
+    ReceiverLosses losses() const;
 
   private:
     int fd_;
-    uint32_t dropped_ = 0;
+    std::string statisticsDir_;
+    uint32_t dropped_ = 0; // as last reported with a received frame (SO_RXQ_OVFL)
 };
 
 } // namespace sim

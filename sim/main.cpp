@@ -58,7 +58,7 @@ int main(int argc, char **argv) {
     int fd = -1;
     try {
         fd = sim::openCanSocket(options.interface);
-        sim::FrameChannel channel(fd);
+        sim::FrameChannel channel(fd, "/sys/class/net/" + options.interface + "/statistics");
         sim::FrameLog log(std::cout, options.interface, options.quiet);
         sim::Board board(options, std::move(image), channel, log);
         const sim::Verdict verdict = board.run();

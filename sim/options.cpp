@@ -142,9 +142,11 @@ compares what arrives with PATH.
   --seed N                 seed for --order random (default 1)
   --repeat N               ask N more times for the first, middle and second-to-last
                            requested chunks, right after they arrive (default 0)
-  --chunk-timeout-ms MS    re-request a chunk not complete after MS (default 2000)
+  --chunk-timeout-ms MS    an answer that brings no block for MS is over, complete or not
+                           (default 2000)
   --retries N              re-requests in a row that bring no new byte before giving up
-                           (default 5)
+                           (default 5); only blocks lost at the sim's own receiver are
+                           asked for again
   --noise                  put frames of other nodes on the bus between the requests
   --fd-requests            send requests as 64-byte CAN FD frames with the board type text,
                            without the bit-rate switch
@@ -160,11 +162,14 @@ compares what arrives with PATH.
 
 Every block must carry the bit-rate switch exactly when the request it answers did. Its
 length byte may be 8 + dataLength or the CAN FD length a controller rounds that up to.
+A block missing from an answer is asked for again only when the interface's receive error or
+overrun counter, or the sim's own socket, counted a lost frame since the request; otherwise
+the flasher left it out, and the sim fails naming it.
 
 Once the command line is understood the sim ends with one line starting "PASS:" or "FAIL:".
 A usage error only prints its reason on standard error and exits with status 3.
-Exit status: 0 image received byte-exact, 1 protocol or image mismatch, 2 timeout,
-3 usage or system error.
+Exit status: 0 image received byte-exact, 1 protocol or image mismatch, 2 timeout or a
+block that never came, 3 usage or system error.
 )";
 }
 

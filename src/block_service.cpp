@@ -5,9 +5,9 @@
 #include "board.h"
 #include "bus_health.h"
 #include "firmware_image.h"
+#include "frame_log.h"
 #include "frame_send.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,26 +16,8 @@
 
 static const useconds_t firstBlockPauseMicroseconds = 500000;
 
-// The flags of the block frames of the request being served.
-static uint8_t blockFrameFlags = 0;
-
 static uint32_t lesserOf(uint32_t a, uint32_t b) {
     return a < b ? a : b;
-}
-
-[[noreturn]] static void failBlockRead(ssize_t bytesRead, uint32_t fileOffset) {
-    flushBlockLines();
-    if (bytesRead < 0) {
-        static char prefix[64];
-        snprintf(prefix, sizeof(prefix), "Firmware read failed at offset %u", fileOffset);
-        perror(prefix);
-    } else {
-        fprintf(stderr,
-                "Firmware read gave no data at offset %u: the image is shorter than the %u "
-                "bytes it had at start-up\n",
-                fileOffset, fileLength);
-    }
-    exit(2);
 }
 
 // Where the upload stands: the end of the last block sent.
@@ -57,51 +39,44 @@ uint32_t uploadPosition() {
     }
     printf("Firmware uploaded...");
     close(socket);
-    close(file);
     exit(0);
 }
 
-uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset) {
-    // Never read beyond the size announced in the header, even if the file grew since.
-    lreq = lesserOf(lesserOf(lreq, largestBlock), fileLength - fileOffset);
-    ssize_t bytesRead = lreq;
-    const uint8_t *data = firmwareAhead(lreq, fileOffset);
-    if (data == nullptr) {
-        // Not read ahead, or the file came up short: read the block itself, as it decides
-        // what is sent or reported.
-        bytesRead = readFirmwareBlock(lreq, fileOffset);
-        if (bytesRead <= 0) {
-            failBlockRead(bytesRead, fileOffset);
-        }
-        data = buffer;
-    }
+bool receivedWithBitRateSwitch(const canfd_frame *record, ssize_t nbytes) {
+    return nbytes == static_cast<ssize_t>(CANFD_MTU) && (record->flags & CANFD_BRS) != 0;
+}
+
+uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset,
+                                  uint8_t frameFlags) {
+    // Never beyond the size announced in the header.
+    uint32_t length = lesserOf(lesserOf(lreq, largestBlock), fileLength - fileOffset);
 
     can_id canIdResponse = can_id_for(targetBoardAddress, ownAddress, firmwareBlockResponse);
     canMessageFirmwareUpdateResponse response;
     memset(&response, 0, sizeof(response));
     response.fileOffset = fileOffset;
-    response.dataLength = static_cast<uint8_t>(bytesRead);
+    response.dataLength = static_cast<uint8_t>(length);
     response.err = canMessageFirmwareUpdateResponse_error_ErrNone;
     response.fileLength = fileLength;
     response.spare2 = 0;
-    memcpy(response.data, data, static_cast<size_t>(bytesRead));
+    memcpy(response.data, firmwareImage + fileOffset, length);
 
     canfd_frame frame;
     memset(&frame, 0, sizeof(frame));
     frame.can_id = canIdResponse.value | CAN_EFF_FLAG;
-    frame.flags = blockFrameFlags;
+    frame.flags = frameFlags;
     frame.len = static_cast<uint8_t>(encodeFirmwareUpdateResponse(response, frame.data));
 
-    logBlockLine(static_cast<uint32_t>(bytesRead), fileOffset);
+    logBlockLine(length, fileOffset);
     if (!sendFrame(socket, &frame, sizeof(frame))) {
         reportSendFailure();
         exit(2);
     }
-    sentUpTo = fileOffset + static_cast<uint32_t>(bytesRead);
-    if (static_cast<uint32_t>(bytesRead) + fileOffset == fileLength) {
+    sentUpTo = fileOffset + length;
+    if (length + fileOffset == fileLength) {
         finishUpload(socket);
     }
-    return static_cast<uint32_t>(bytesRead);
+    return length;
 }
 
 static void printProgress(uint32_t fileOffset) {
@@ -110,14 +85,14 @@ static void printProgress(uint32_t fileOffset) {
     printf("Done: %f%%\r\n", static_cast<double>(percentage));
 }
 
-bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, bool bitRateSwitch,
-                               int socket) {
+bool serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes, int socket) {
     puts("Received FirmwareUpdateRequest from bootloader\r");
+    uint8_t payloadLength = heldPayloadLength(record, nbytes);
     if (payloadLength < canMessageFirmwareUpdateRequestHeaderSize) {
         printf("FirmwareUpdateRequest of %u bytes is too short, ignored\r\n", payloadLength);
         return true;
     }
-    canMessageFirmwareUpdateRequest request = decodeFirmwareUpdateRequest(payload);
+    canMessageFirmwareUpdateRequest request = decodeFirmwareUpdateRequest(record->data);
     if (request.bootloaderVersion != 0) {
         return true;
     }
@@ -141,18 +116,13 @@ bool serveFirmwareBlockRequest(const uint8_t *payload, uint8_t payloadLength, bo
     }
 
     markBusHealth();
-    forgetFirmwareAhead();
-    blockFrameFlags = bitRateSwitch ? CANFD_BRS : 0;
+    uint8_t blockFlags = receivedWithBitRateSwitch(record, nbytes) ? CANFD_BRS : 0;
     while (lengthRequested != 0) {
-        if (firmwareAhead(lesserOf(lreq, fileLength - fileOffset), fileOffset) == nullptr) {
-            readFirmwareAhead(lesserOf(lengthRequested, fileLength - fileOffset), fileOffset);
-        }
-        uint32_t sendedBytes = processSingleUploadBlock(socket, lreq, fileOffset);
+        uint32_t sendedBytes = processSingleUploadBlock(socket, lreq, fileOffset, blockFlags);
         lengthRequested -= sendedBytes;
         fileOffset += sendedBytes;
         lreq = lesserOf(largestBlock, lengthRequested);
     }
-    blockFrameFlags = 0;
     flushBlockLines();
     return true;
 }

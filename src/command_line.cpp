@@ -10,8 +10,8 @@ static const char usage[] =
     "bootloader and uploads /opt/klipper.bin to it. Image, interface and board are fixed:\n"
     "the tool takes no other arguments. can0 must be up with CAN FD on (fd on).\n"
     "\n"
-    "Exit status: 0 the whole image was sent; 1 start-up failed or can0 could not be read;\n"
-    "2 a block could not be read from the image or sent.\n";
+    "Exit status: 0 the whole image was sent; 1 an argument was refused, start-up failed or\n"
+    "can0 could not be read; 2 a block could not be sent.\n";
 
 int handleCommandLine(int argc, const char *const *argv) {
     if (argc < 2) {
@@ -27,7 +27,10 @@ int handleCommandLine(int argc, const char *const *argv) {
         printf("canfd-flash %s\n", CANFD_FLASH_VERSION);
         return 0;
     }
-    fprintf(stderr, "canfd-flash: unexpected argument '%s': nothing was done\n\n%s", argv[1],
+    // After a known option, the argument that follows it is the one that is wrong.
+    bool knownFirst = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "--version") == 0;
+    const char *unexpected = knownFirst ? argv[2] : argv[1];
+    fprintf(stderr, "canfd-flash: unexpected argument '%s': nothing was done\n\n%s", unexpected,
             usage);
     return 1;
 }

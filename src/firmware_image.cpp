@@ -3,15 +3,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 const char firmwareImagePath[] = "/opt/klipper.bin";
 
-int file = -1;
 uint32_t fileLength = 0;
-uint8_t buffer[64];
+// In .bss: the pages an image does not reach are never touched and cost no memory.
+uint8_t firmwareImage[firmwareImageSizeLimit];
 
 static ssize_t preadRetrying(int descriptor, void *into, size_t length, uint64_t offset) {
     ssize_t result;
@@ -21,36 +20,50 @@ static ssize_t preadRetrying(int descriptor, void *into, size_t length, uint64_t
     return result;
 }
 
-// Reads the whole image once, so that a file that cannot be read to its end is refused
-// before anything is sent to the board. Returns 0, or the errno of a failed read, or -1
-// when the file ended early.
+static const int endedEarly = -1;
+static const int wentOnPastSize = -2;
+
+// Reads size bytes of the image into memory and checks that the file holds no byte past
+// them. Returns 0, or the errno of a failed read, endedEarly or wentOnPastSize.
 static int readToTheEnd(int descriptor, uint64_t size) {
-    static uint8_t scratch[4096];
     uint64_t offset = 0;
     while (offset < size) {
-        ssize_t count = preadRetrying(descriptor, scratch, sizeof(scratch), offset);
+        ssize_t count = preadRetrying(descriptor, firmwareImage + offset,
+                                      static_cast<size_t>(size - offset), offset);
         if (count < 0) {
             return errno;
         }
         if (count == 0) {
-            return -1;
+            return endedEarly;
         }
         offset += static_cast<uint64_t>(count);
     }
-    return 0;
+    uint8_t beyond = 0;
+    ssize_t count = preadRetrying(descriptor, &beyond, 1, size);
+    if (count < 0) {
+        return errno;
+    }
+    return count == 0 ? 0 : wentOnPastSize;
 }
 
-bool findSize(int descriptor, uint64_t *size) {
-    struct stat status;
-    if (fstat(descriptor, &status) < 0) {
+static bool readStatus(int descriptor, struct stat *status) {
+    if (fstat(descriptor, status) < 0) {
         return false;
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (!S_ISREG(status->st_mode)) {
         errno = EINVAL;
         return false;
     }
-    *size = static_cast<uint64_t>(status.st_size);
     return true;
+}
+
+// A writer that rewrites the file in place (cp, a shell redirection) changes its size or its
+// times, to the nanosecond where the file system keeps them.
+static bool sameVersion(const struct stat &before, const struct stat &after) {
+    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
 }
 
 static bool refuse(int descriptor) {
@@ -66,21 +79,12 @@ bool openFirmwareImage(const char *path) {
         perror("Firmware file not found!");
         return false;
     }
-    // Two runs at once would both activate the board and both answer every request. The lock
-    // goes with the descriptor, so it is held until this run ends, however it ends.
-    if (flock(descriptor, LOCK_EX | LOCK_NB) < 0) {
-        if (errno == EWOULDBLOCK) {
-            fprintf(stderr, "Firmware file is in use by another canfd-flash run: %s\n", path);
-        } else {
-            perror("Firmware file could not be locked");
-        }
-        return refuse(descriptor);
-    }
-    uint64_t size = 0;
-    if (!findSize(descriptor, &size)) {
+    struct stat before;
+    if (!readStatus(descriptor, &before)) {
         perror("Firmware size could not be read");
         return refuse(descriptor);
     }
+    uint64_t size = static_cast<uint64_t>(before.st_size);
     if (size == 0) {
         fprintf(stderr, "Firmware file is empty: %s\n", path);
         return refuse(descriptor);
@@ -97,43 +101,23 @@ bool openFirmwareImage(const char *path) {
         perror("Firmware file could not be read");
         return refuse(descriptor);
     }
-    if (readError < 0) {
+    if (readError == endedEarly) {
         fprintf(stderr, "Firmware file ended before its size: %s\n", path);
         return refuse(descriptor);
     }
-    file = descriptor;
+    struct stat after;
+    if (!readStatus(descriptor, &after)) {
+        perror("Firmware size could not be read");
+        return refuse(descriptor);
+    }
+    // A byte past the size shows growth even where the status lags behind the data (NFS
+    // caches it).
+    if (readError == wentOnPastSize || !sameVersion(before, after)) {
+        fprintf(stderr, "Firmware file changed while it was being read: %s\n", path);
+        return refuse(descriptor);
+    }
+    // Every block is served from memory: the file has no job left.
+    close(descriptor);
     fileLength = static_cast<uint32_t>(size);
     return true;
-}
-
-ssize_t readFirmwareBlock(uint32_t length, uint32_t offset) {
-    if (length > sizeof(buffer)) {
-        length = sizeof(buffer);
-    }
-    return preadRetrying(file, buffer, length, offset);
-}
-
-static uint8_t ahead[readAheadSize];
-static uint32_t aheadOffset = 0;
-static uint32_t aheadLength = 0;
-
-void readFirmwareAhead(uint32_t length, uint32_t offset) {
-    if (length > sizeof(ahead)) {
-        length = sizeof(ahead);
-    }
-    ssize_t count = preadRetrying(file, ahead, length, offset);
-    aheadOffset = offset;
-    aheadLength = count > 0 ? static_cast<uint32_t>(count) : 0;
-}
-
-const uint8_t *firmwareAhead(uint32_t length, uint32_t offset) {
-    if (offset < aheadOffset || offset - aheadOffset > aheadLength ||
-        length > aheadLength - (offset - aheadOffset)) {
-        return nullptr;
-    }
-    return ahead + (offset - aheadOffset);
-}
-
-void forgetFirmwareAhead() {
-    aheadLength = 0;
 }

@@ -7,14 +7,11 @@
 #include <sys/types.h>
 
 // A read shorter than this did not even deliver the identifier and the length byte.
-constexpr ssize_t frameHeaderSize = offsetof(can_frame, data);
+constexpr ssize_t frameHeaderSize = offsetof(canfd_frame, data);
 
-// Payload bytes that a record of nbytes really holds: never more than its length byte says,
-// the 8 bytes a classic record has room for, or what the read returned.
-uint8_t heldPayloadLength(const can_frame *frame, ssize_t nbytes);
+// Payload bytes of the record that are shown and examined: never more than its length byte
+// says, what the read returned, or the 8 bytes a classic record holds (a request says all
+// it has to say in its first 8).
+uint8_t heldPayloadLength(const canfd_frame *frame, ssize_t nbytes);
 
-// True when the record is a CAN FD frame sent with the bit-rate switch. A classic record has no
-// flags: the kernel marks FD records with CANFD_FDF, and only they can be longer than 8 bytes.
-bool receivedWithBitRateSwitch(const can_frame *frame);
-
-void printFrameDump(const can_frame *frame, ssize_t nbytes);
+void printFrameDump(const canfd_frame *frame, ssize_t nbytes);

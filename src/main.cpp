@@ -2,6 +2,7 @@
 // /opt/klipper.bin to it. Takes no arguments but --help and --version.
 #include "board_watch.h"
 #include "bus_health.h"
+#include "bus_lock.h"
 #include "command_line.h"
 #include "firmware_image.h"
 #include "frame_log.h"
@@ -63,6 +64,9 @@ int main(int argc, char **argv) {
     if (!openFirmwareImage(firmwareImagePath)) {
         return 1;
     }
+    if (!takeBusLock(interfaceName)) {
+        return 1;
+    }
     printf("Firmware size %u\n\r", fileLength);
     puts("CAN Sockets Receive Demo\r");
 
@@ -105,7 +109,8 @@ int main(int argc, char **argv) {
     puts("Citam\r");
     startBoardWatch();
 
-    can_frame frame;
+    // Large enough for a CAN FD frame: the size of what a read returns tells FD from classic.
+    canfd_frame frame;
     for (;;) {
         ssize_t nbytes = receiveRecord(s, &frame, sizeof(frame));
         // The log line may fail too (its reader gone, a full disk): report the read's cause.

@@ -4,7 +4,6 @@
 #include "block_service.h"
 #include "board.h"
 #include "board_watch.h"
-#include "frame_log.h"
 #include "frame_send.h"
 
 #include <cstdio>
@@ -56,7 +55,7 @@ static void activateBootloader(int socket) {
     originalFirmwareErase = true;
 }
 
-void ProcessReceivedMessage(const can_frame *frame, int socket, ssize_t nbytes) {
+void ProcessReceivedMessage(const canfd_frame *frame, int socket, ssize_t nbytes) {
     can_id canId = can_id_from_value(frame->can_id & CAN_EFF_MASK);
     switch (canId.id.msgType) {
     case announce:
@@ -65,8 +64,7 @@ void ProcessReceivedMessage(const can_frame *frame, int socket, ssize_t nbytes) 
         break;
     case firmwareBlockRequest:
         noteBoardHeard(true);
-        if (!serveFirmwareBlockRequest(frame->data, heldPayloadLength(frame, nbytes),
-                                       receivedWithBitRateSwitch(frame), socket)) {
+        if (!serveFirmwareBlockRequest(frame, nbytes, socket)) {
             return;
         }
         break;

@@ -7,14 +7,23 @@
 //   CANFD_FAULT_IMAGE    file opened in place of /opt/klipper.bin
 //   CANFD_FAULT_MTU      MTU that SIOCGIFMTU reports (default 72)
 //   CANFD_FAULT_DOWN     when set, SIOCGIFFLAGS reports can0 down
+//   CANFD_FAULT_LOCK_TAG appended to the abstract name of the run's lock on can0 (bind and
+//                        connect), which makes it the lock of an interface "can0<tag>". The
+//                        fault tests run in parallel, each starting the real canfd-flash on
+//                        its own fake can0: with a tag of its own per test, they never refuse
+//                        each other, and a test can hold its run's lock as another run would.
 //   CANFD_FAULT_CALL     open, fstat, pread, socket, setsockopt_sndbuf, ioctl_ifindex, bind,
-//                        setsockopt_fd_frames, ioctl_mtu, ioctl_flags, read or write
+//                        setsockopt_fd_frames, ioctl_mtu, ioctl_flags, read, write or
+//                        bind_lock (the bind of the lock's name)
 //   CANFD_FAULT_NTH      the first call to fail, counted from 1 (default 1)
 //   CANFD_FAULT_COUNT    how many calls in a row fail (default 1)
 //   CANFD_FAULT_ERRNO    the errno they fail with
-// Only calls on the image or the bus are counted and failed; everything else passes through.
+// Only calls on the image, the bus or the lock are counted and failed; everything else passes
+// through.
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -25,6 +34,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -52,8 +62,9 @@ bool isBus(int fd) {
 bool failsNow(const char *name) {
     static int calls[16];
     static const char *const names[] = {
-        "open", "fstat", "pread", "socket",    "setsockopt_sndbuf",    "ioctl_ifindex",
-        "bind", "read",  "write", "ioctl_mtu", "setsockopt_fd_frames", "ioctl_flags",
+        "open",      "fstat", "pread", "socket",    "setsockopt_sndbuf",    "ioctl_ifindex",
+        "bind",      "read",  "write", "ioctl_mtu", "setsockopt_fd_frames", "ioctl_flags",
+        "bind_lock",
     };
     const char *chosen = getenv("CANFD_FAULT_CALL");
     size_t index = 0;
@@ -87,6 +98,28 @@ int openImage(const char *realName, const char *path, int flags, mode_t mode) {
     const char *replacement = getenv("CANFD_FAULT_IMAGE");
     imageFd = next<Open>(realName)(replacement != nullptr ? replacement : path, flags, mode);
     return imageFd;
+}
+
+// The abstract name that canfd-flash binds as its lock on can0, leading NUL included.
+const char lockName[] = "\0canfd-flash can0";
+const size_t lockNameLength = sizeof(lockName) - 1;
+
+// The lock's name comes back tagged (in tagged, with length updated); any other address as
+// it is.
+const sockaddr *tagLock(const sockaddr *address, socklen_t *length, sockaddr_un *tagged) {
+    const char *tag = getenv("CANFD_FAULT_LOCK_TAG");
+    const size_t pathOffset = offsetof(sockaddr_un, sun_path);
+    if (tag == nullptr || *length != pathOffset + lockNameLength || address->sa_family != AF_UNIX ||
+        memcmp(reinterpret_cast<const sockaddr_un *>(address)->sun_path, lockName,
+               lockNameLength) != 0) {
+        return address;
+    }
+    memset(tagged, 0, sizeof(*tagged));
+    tagged->sun_family = AF_UNIX;
+    int used =
+        snprintf(tagged->sun_path + 1, sizeof(tagged->sun_path) - 1, "%s%s", lockName + 1, tag);
+    *length = static_cast<socklen_t>(pathOffset + 1 + static_cast<size_t>(used));
+    return reinterpret_cast<const sockaddr *>(tagged);
 }
 
 mode_t modeArgument(int flags, va_list arguments) {
@@ -230,8 +263,14 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
 }
 
 int bind(int fd, const sockaddr *address, socklen_t length) noexcept {
+    using Bind = int (*)(int, const sockaddr *, socklen_t);
+    sockaddr_un tagged;
+    const sockaddr *to = tagLock(address, &length, &tagged);
+    if (to != address) {
+        return failsNow("bind_lock") ? -1 : next<Bind>("bind")(fd, to, length);
+    }
     if (!isBus(fd)) {
-        return next<int (*)(int, const sockaddr *, socklen_t)>("bind")(fd, address, length);
+        return next<Bind>("bind")(fd, address, length);
     }
     if (failsNow("bind")) {
         return -1;
@@ -243,6 +282,12 @@ int bind(int fd, const sockaddr *address, socklen_t length) noexcept {
         return -1;
     }
     return 0;
+}
+
+int connect(int fd, const sockaddr *address, socklen_t length) {
+    sockaddr_un tagged;
+    const sockaddr *to = tagLock(address, &length, &tagged);
+    return next<int (*)(int, const sockaddr *, socklen_t)>("connect")(fd, to, length);
 }
 
 ssize_t read(int fd, void *into, size_t length) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <sys/socket.h>
@@ -49,14 +51,22 @@ struct Outcome {
     std::string log;
 };
 
+// A socketpair has no interface: the board's counters of lost frames live in a folder of the
+// test's own, which the scripted flasher raises for the frames it loses as a receiver would.
 Outcome runAgainst(const Options &options, const FlasherScript &script, size_t imageSize = 1000) {
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    char folder[] = "/tmp/sim-statistics.XXXXXX";
+    EXPECT_NE(mkdtemp(folder), nullptr);
+    const std::string statistics = folder;
+    for (const char *counter : {"/rx_errors", "/rx_over_errors"}) {
+        std::ofstream(statistics + counter) << "0\n";
+    }
     std::ostringstream text;
     Outcome outcome;
     {
-        FakeFlasher flasher(fds[1], testImage(imageSize), script);
-        FrameChannel channel(fds[0]);
+        FakeFlasher flasher(fds[1], testImage(imageSize), script, statistics + "/rx_errors");
+        FrameChannel channel(fds[0], statistics);
         FrameLog log(text, "can0", options.quiet);
         Board board(options, testImage(imageSize), channel, log);
         outcome.verdict = board.run();
@@ -65,6 +75,7 @@ Outcome runAgainst(const Options &options, const FlasherScript &script, size_t i
     }
     close(fds[0]);
     close(fds[1]);
+    std::filesystem::remove_all(statistics);
     outcome.log = text.str();
     return outcome;
 }
@@ -82,6 +93,8 @@ TEST(Board, PassesACorrectFlasher) {
     EXPECT_EQ(outcome.verdict.status, kExitPass) << outcome.verdict.line;
     EXPECT_EQ(outcome.verdict.line.rfind("PASS: image of 1000 bytes received byte-exact in ", 0),
               0u);
+    EXPECT_NE(outcome.verdict.line.find(" s; no block asked for again"), std::string::npos)
+        << outcome.verdict.line;
     EXPECT_EQ(requestedOffsets(outcome.flasher),
               (std::vector<uint32_t>{0, 128, 256, 384, 512, 640, 768, 896}));
     for (const SeenRequest &request : outcome.flasher.requests) {
@@ -146,13 +159,19 @@ TEST(Board, RecoveryModeRequestsWithoutAnnouncing) {
     EXPECT_EQ(requestedOffsets(outcome.flasher), (std::vector<uint32_t>{384, 256, 128, 0, 512}));
 }
 
+// A block its own interface counted as lost is one the board may ask for again.
 TEST(Board, ReRequestsALostBlockAndPasses) {
     FlasherScript script;
     script.dropAt = 128 + 56;
     script.dropOnce = true;
+    script.dropCounted = true;
     const Outcome outcome = runAgainst(fastOptions(), script);
     EXPECT_EQ(outcome.verdict.status, kExitPass) << outcome.verdict.line;
     EXPECT_EQ(outcome.stats.reRequests, 1u);
+    EXPECT_NE(outcome.verdict.line.find("; 2 block(s) asked for again after can0 counted 1 "
+                                        "receive error(s)"),
+              std::string::npos)
+        << outcome.verdict.line;
     const auto offsets = requestedOffsets(outcome.flasher);
     ASSERT_GE(offsets.size(), 3u);
     EXPECT_EQ(offsets[2], 128u + 56) << "asks again from the first missing byte";
@@ -186,6 +205,10 @@ TEST(Board, RecoversFromFramesLostAtTheReceiver) {
     EXPECT_EQ(outcome.verdict.status, kExitPass) << outcome.verdict.line;
     // Ten blocks a chunk: blocks 3 and 7 are lost, then block 6 of the seven asked again.
     EXPECT_EQ(outcome.stats.reRequests, 2u * 8) << outcome.log;
+    EXPECT_NE(outcome.verdict.line.find("; 88 block(s) asked for again after can0 counted 24 "
+                                        "receive error(s)"),
+              std::string::npos)
+        << outcome.verdict.line;
 }
 
 TEST(Board, PassesWithLengthsRoundedByTheController) {
@@ -317,15 +340,26 @@ INSTANTIATE_TEST_SUITE_P(
                  o.ignoredRequests = true;
                  o.ignoreWindowMs = 10'000; // ends at the answer
              }),
+        // A block left out, which the board's interface did not count as lost.
         with("MissingBlock", kExitTimeout,
-             "chunk 3/8 at offset 256: only 56 of 128 bytes arrived after 3 requests; bytes "
-             "from offset 312 never came",
+             "block at offset 312 never came: the answer to the request at offset 256 for 128 "
+             "bytes (chunk 3 of 8) went on without it to its last block, and can0 counted no "
+             "lost frame since that request",
              [](FlasherScript &s, Options &) { s.dropAt = 312; }),
+        with("FirstBlockOnly", kExitTimeout,
+             "block at offset 56 never came: the answer to the request at offset 0 for 512 bytes "
+             "(chunk 1 of 2) brought nothing more for 2000 ms, and can0 counted no lost frame "
+             "since that request",
+             [](FlasherScript &s, Options &o) {
+                 s.firstBlockOnly = true;
+                 o = Options{};
+             }),
         // Frames lost at the receiver do not excuse a flasher fault once they came again.
         with("WrongByteAfterALoss", kExitMismatch, "image byte at offset 200 is",
              [](FlasherScript &s, Options &) {
                  s.dropAt = 184;
                  s.dropOnce = true;
+                 s.dropCounted = true;
                  s.corruptAt = 200;
              }),
         with("StrayBlockAfterALoss", kExitMismatch,
@@ -333,13 +367,15 @@ INSTANTIATE_TEST_SUITE_P(
              [](FlasherScript &s, Options &) {
                  s.dropAt = 184;
                  s.dropOnce = true;
+                 s.dropCounted = true;
                  s.strayAfter = 184;
              }),
         with("LossInTheLastServe", kExitTimeout,
-             "bytes from offset 896 never came; the block with the image's last byte had "
-             "already come",
+             "bytes from offset 896 never came; since its first request can0 counted 1 receive "
+             "error(s); the block with the image's last byte had already come",
              [](FlasherScript &s, Options &o) {
                  s.dropAt = 896;
+                 s.dropCounted = true;
                  o.retries = 0;
              }),
         with("SilentFlasher", kExitTimeout, "timeout after 1 s: no answer to",

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <linux/can.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,8 +33,9 @@ uint8_t roundUpToFdLength(uint8_t len) {
 
 } // namespace
 
-FakeFlasher::FakeFlasher(int fd, std::vector<uint8_t> image, FlasherScript script)
-    : fd_(fd), image_(std::move(image)), script_(script) {
+FakeFlasher::FakeFlasher(int fd, std::vector<uint8_t> image, FlasherScript script,
+                         std::string rxErrors)
+    : fd_(fd), image_(std::move(image)), script_(script), rxErrors_(std::move(rxErrors)) {
     std::memset(controllerBuffer_, 0xA5, sizeof controllerBuffer_);
     thread_ = std::thread([this] { loop(); });
 }
@@ -106,7 +109,10 @@ void FakeFlasher::serve(uint32_t offset, uint32_t length, bool brs) {
     if (offset == 0 && script_.pauseAtZeroMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(script_.pauseAtZeroMs));
     }
-    const uint32_t end = std::min<uint32_t>(offset + length, image_.size());
+    uint32_t end = std::min<uint32_t>(offset + length, image_.size());
+    if (script_.firstBlockOnly) {
+        end = std::min(end, offset + script_.blockSize);
+    }
     const bool last = end == image_.size();
     unsigned sent = 0;
     for (uint32_t at = offset; at < end;) {
@@ -116,6 +122,9 @@ void FakeFlasher::serve(uint32_t offset, uint32_t length, bool brs) {
         const bool lost =
             script_.loseEvery > 0 && !last && ++sent % script_.loseEvery == 0 && at + count < end;
         sendBlock(at, count, brs, drop || lost);
+        if (lost || (drop && script_.dropCounted)) {
+            countLoss();
+        }
         at += count;
     }
     if (script_.strayAfter == offset) {
@@ -151,6 +160,13 @@ void FakeFlasher::sendBlock(uint32_t at, uint32_t count, bool brs, bool lose) {
         send(fd_, &frame, script_.classicResponses ? sizeof(can_frame) : sizeof frame,
              MSG_NOSIGNAL);
     }
+}
+
+// Written whole and renamed into place, so the board never reads half a number.
+void FakeFlasher::countLoss() {
+    const std::string next = rxErrors_ + ".next";
+    std::ofstream(next) << ++lossesCounted_ << "\n";
+    std::rename(next.c_str(), rxErrors_.c_str());
 }
 
 void FakeFlasher::sendClassic(uint32_t id, uint8_t len, const uint8_t *data) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,10 +26,13 @@ struct FlasherScript {
     std::optional<uint32_t> corruptAt; // flips the image byte at this offset
     std::optional<uint32_t> dropAt;    // never sends the block starting here...
     bool dropOnce = false;             // ...or only the first time
+    bool dropCounted = false;          // ...and the board's interface counts it as lost
     // Loses every Nth block frame of a serve on the way, as a receiver whose queue overruns in
-    // long bursts does; never a serve's last block, so a later block always shows the gap, and
-    // nothing of the serve that ends the image, as the flasher stops after it.
+    // long bursts does, and counts each at the board's interface; never a serve's last block,
+    // so a later block always shows the gap, and nothing of the serve that ends the image, as
+    // the flasher stops after it.
     unsigned loseEvery = 0;
+    bool firstBlockOnly = false;        // answers each request with its first block alone
     std::optional<uint32_t> strayAfter; // after serving a request here, sends block 0 unasked
     LengthByte length = LengthByte::Exact;
     bool classicResponses = false; // responses in 16-byte records
@@ -59,7 +63,8 @@ struct FlasherLog {
 
 class FakeFlasher {
   public:
-    FakeFlasher(int fd, std::vector<uint8_t> image, FlasherScript script);
+    // rxErrors: the board's interface counter that a counted loss raises.
+    FakeFlasher(int fd, std::vector<uint8_t> image, FlasherScript script, std::string rxErrors);
     ~FakeFlasher();
     // Stops the thread and returns what it saw.
     FlasherLog finish();
@@ -71,10 +76,13 @@ class FakeFlasher {
     void serve(uint32_t offset, uint32_t length, bool brs);
     void sendBlock(uint32_t at, uint32_t count, bool brs, bool lose);
     void sendClassic(uint32_t id, uint8_t len, const uint8_t *data);
+    void countLoss();
 
     int fd_;
     std::vector<uint8_t> image_;
     FlasherScript script_;
+    std::string rxErrors_;
+    uint64_t lossesCounted_ = 0;
     FlasherLog log_;
     bool activated_ = false;
     bool exited_ = false;

@@ -1,6 +1,7 @@
 #include "block_service.h"
 #include "bus_health.h"
 #include "firmware_image.h"
+#include "frame_log.h"
 #include "message_handler.h"
 
 #include "bus_pair.h"
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
 #include <unistd.h>
@@ -74,13 +76,17 @@ class BlockService : public testing::Test {
     Outcome handle(const can_frame &frame, ssize_t nbytes = sizeof(can_frame)) {
         return handleRecord(bus, frame, nbytes);
     }
+    Outcome handle(const canfd_frame &record, ssize_t nbytes) {
+        return handleRecord(bus, record, nbytes);
+    }
 
     // For paths that end the process: the log goes to a file the test reads afterwards.
     void handleUntilExit(const can_frame &frame) {
         int fd = open(logPath.c_str(), O_WRONLY | O_TRUNC);
         dup2(fd, STDOUT_FILENO);
         close(fd);
-        ProcessReceivedMessage(&frame, bus.flasherEnd, sizeof(can_frame));
+        const canfd_frame record = widened(frame);
+        ProcessReceivedMessage(&record, bus.flasherEnd, sizeof(can_frame));
         fflush(stdout);
         _exit(99); // returning at all is a failure
     }
@@ -151,43 +157,56 @@ TEST_F(BlockService, RepeatedRequestIsServedAgainInFull) {
     EXPECT_EQ(again.sent.size(), 2u);
 }
 
-TEST_F(BlockService, CanFdRequestWithBoardTypeTextIsServedFromItsFirst8Bytes) {
-    load(1000);
-    can_frame request = blockRequest(100, 10);
-    request.can_dlc = 64; // the board-type text did not fit into the record
-    Outcome outcome = handle(request);
-    ASSERT_EQ(outcome.sent.size(), 1u);
-    EXPECT_EQ(outcome.sent[0], blockRecord(imageBytes, 100, 10));
+// A request as the kernel hands it over: a classic frame in 16 bytes, a CAN FD frame in 72,
+// with its flags byte (the pad byte of a classic record) and, in 72, the board type text
+// after the request's 8 bytes.
+canfd_frame asReceived(uint8_t length, uint8_t flags, ssize_t nbytes) {
+    canfd_frame record = widened(blockRequest(100, 60));
+    record.len = length;
+    record.flags = flags;
+    for (size_t i = 8; nbytes == CANFD_MTU && i < sizeof(record.data); i++) {
+        record.data[i] = static_cast<uint8_t>('A' + i % 26);
+    }
+    return record;
 }
 
-// A request record as a 16-byte read delivers it: the flags byte of an FD frame sits where a
-// classic record has padding.
-can_frame asReceived(can_frame frame, uint8_t length, uint8_t flags) {
-    frame.can_dlc = length;
-    reinterpret_cast<uint8_t *>(&frame)[5] = flags;
-    return frame;
+std::string dumpOf(const canfd_frame &record, ssize_t nbytes) {
+    testing::internal::CaptureStdout();
+    printFrameDump(&record, nbytes);
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
 }
 
-TEST_F(BlockService, BlocksCarryTheBitRateSwitchOnlyWhenTheRequestCameWithIt) {
+TEST_F(BlockService, RecordSizeTellsFdFromClassicAndOnlyFdCarriesTheSwitch) {
     load(1000);
-    const uint8_t fd = CANFD_FDF;
+    const uint8_t fdf = CANFD_FDF;
     const uint8_t brs = CANFD_BRS;
+    const std::string request = "0x13887900 [8] 64 00 00 00 3C 00 00 00 ";
+    const std::string longRequest =
+        "0x13887900 [64] 64 00 00 00 3C 00 00 00 (cut: 8 of 64 bytes held) ";
+    const std::string switched = "(bit-rate switch) \r\n";
     struct Case {
         const char *what;
+        ssize_t nbytes;
         uint8_t length;
         uint8_t flags;
         uint8_t blockFlags;
+        std::string dump;
     } cases[] = {
-        {"classic request", 8, 0, 0},
-        {"FD request without the switch", 64, fd, 0},
-        {"FD request with the switch", 8, fd | brs, brs},
-        {"64-byte FD request with the switch", 64, fd | brs, brs},
-        {"FD request from a kernel that does not mark FD records", 64, brs, brs},
-        {"classic request with stray padding", 8, brs, 0},
-        {"classic request after a switched one", 8, 0, 0},
+        {"classic request", 16, 8, 0, 0, request + "\r\n"},
+        {"classic request whose pad byte holds 0x05", 16, 8, fdf | brs, 0, request + "\r\n"},
+        {"FD request without the switch", 72, 8, fdf, 0, request + "\r\n"},
+        {"FD request with the switch", 72, 8, fdf | brs, brs, request + switched},
+        {"64-byte FD request without the switch", 72, 64, fdf, 0, longRequest + "\r\n"},
+        {"64-byte FD request with the switch", 72, 64, fdf | brs, brs, longRequest + switched},
+        {"switched FD request from a kernel that leaves FDF clear", 72, 8, brs, brs,
+         request + switched},
+        {"classic request after a switched one", 16, 8, 0, 0, request + "\r\n"},
     };
     for (const Case &c : cases) {
-        Outcome outcome = handle(asReceived(blockRequest(100, 60), c.length, c.flags));
+        canfd_frame record = asReceived(c.length, c.flags, c.nbytes);
+        EXPECT_EQ(dumpOf(record, c.nbytes), c.dump) << c.what;
+        Outcome outcome = handle(record, c.nbytes);
         ASSERT_EQ(outcome.sent.size(), 2u) << c.what;
         EXPECT_EQ(outcome.sent[0], blockRecord(imageBytes, 100, 56, c.blockFlags)) << c.what;
         EXPECT_EQ(outcome.sent[1], blockRecord(imageBytes, 156, 4, c.blockFlags)) << c.what;
@@ -299,26 +318,28 @@ TEST_F(BlockService, BusOffWhileTheLastBlocksWentOutEndsWithStatus2) {
     resetBusHealth();
 }
 
-TEST_F(BlockService, ImageThatShrankEndsWithStatus2InsteadOfSpinning) {
-    load(1000);
-    ASSERT_EQ(truncate(image->path.c_str(), 130), 0);
-    EXPECT_EXIT(handleUntilExit(blockRequest(100, 100)), testing::ExitedWithCode(2),
-                "^Firmware read gave no data at offset 130: the image is shorter than the 1000 "
-                "bytes it had at start-up\n$");
-    auto sent = bus.drain();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0], blockRecord(imageBytes, 100, 30));
-}
-
-TEST_F(BlockService, ImageThatGrewIsStillSentOnlyToItsStartUpSize) {
-    load(100);
-    int fd = open(image->path.c_str(), O_WRONLY | O_APPEND);
-    ASSERT_EQ(write(fd, "more bytes", 10), 10);
-    close(fd);
-    EXPECT_EXIT(handleUntilExit(blockRequest(90, 56)), testing::ExitedWithCode(0), "^$");
-    auto sent = bus.drain();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0], blockRecord(imageBytes, 90, 10));
+TEST_F(BlockService, FileCutShortOrRewrittenAfterStartUpChangesNothingThatIsSent) {
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> newContent;
+    } cases[] = {
+        {"cut short", std::vector<uint8_t>(130, 0x11)},
+        {"rewritten in place with other bytes", std::vector<uint8_t>(1000, 0x22)},
+        {"rewritten longer", std::vector<uint8_t>(1100, 0x33)},
+    };
+    for (const Case &c : cases) {
+        load(1000);
+        std::ofstream rewrite(image->path, std::ios::binary | std::ios::trunc);
+        rewrite.write(reinterpret_cast<const char *>(c.newContent.data()),
+                      static_cast<std::streamsize>(c.newContent.size()));
+        rewrite.close();
+        EXPECT_EXIT(handleUntilExit(blockRequest(900, 200)), testing::ExitedWithCode(0), "^$")
+            << c.what;
+        auto sent = bus.drain();
+        ASSERT_EQ(sent.size(), 2u) << c.what;
+        EXPECT_EQ(sent[0], blockRecord(imageBytes, 900, 56)) << c.what;
+        EXPECT_EQ(sent[1], blockRecord(imageBytes, 956, 44)) << c.what;
+    }
 }
 
 } // namespace

@@ -43,9 +43,13 @@ std::vector<std::vector<uint8_t>> BusPair::drain() const {
 }
 
 Outcome handleRecord(const BusPair &bus, const can_frame &frame, ssize_t nbytes) {
+    return handleRecord(bus, widened(frame), nbytes);
+}
+
+Outcome handleRecord(const BusPair &bus, const canfd_frame &record, ssize_t nbytes) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    ProcessReceivedMessage(&frame, bus.flasherEnd, nbytes);
+    ProcessReceivedMessage(&record, bus.flasherEnd, nbytes);
     fflush(stdout);
     Outcome outcome;
     outcome.err = testing::internal::GetCapturedStderr();
@@ -87,10 +91,6 @@ void useImage(const TempImage &image) {
 }
 
 void closeImage() {
-    if (file >= 0) {
-        close(file);
-    }
-    file = -1;
     fileLength = 0;
 }
 
@@ -103,6 +103,13 @@ can_frame classicFrame(uint32_t canId, std::vector<uint8_t> payload) {
         memcpy(frame.data, payload.data(), payload.size() < 8 ? payload.size() : 8);
     }
     return frame;
+}
+
+canfd_frame widened(const can_frame &frame) {
+    canfd_frame record;
+    memset(&record, 0, sizeof(record));
+    memcpy(&record, &frame, sizeof(frame));
+    return record;
 }
 
 can_frame blockRequest(uint32_t fileOffset, uint32_t lengthRequested, uint8_t bootloaderVersion) {
@@ -233,4 +240,25 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, timespec *now) {
     *now = fakeNow;
     advanceClock(fakeStepMilliseconds);
     return 0;
+}
+
+// Image reads pass through here too (-Wl,--wrap=pread64), so that a test can change the file
+// while it is being read.
+static int imageReadsToGo = 0;
+static void (*imageChange)() = nullptr;
+
+void beforeImageRead(int nth, void (*change)()) {
+    imageReadsToGo = nth;
+    imageChange = change;
+}
+
+extern "C" ssize_t __real_pread64(int fd, void *into, size_t length, off_t offset);
+
+extern "C" ssize_t __wrap_pread64(int fd, void *into, size_t length, off_t offset) {
+    if (imageChange != nullptr && --imageReadsToGo == 0) {
+        void (*change)() = imageChange;
+        imageChange = nullptr;
+        change();
+    }
+    return __real_pread64(fd, into, length, offset);
 }

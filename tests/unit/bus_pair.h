@@ -1,5 +1,5 @@
-// Test plumbing: a socketpair that stands in for the bus, stdout capture, image files and
-// injected write failures.
+// Test plumbing: a socketpair that stands in for the bus, stdout capture, image files,
+// injected write failures and changes to the image while it is read.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,7 @@ struct Outcome {
     std::vector<std::vector<uint8_t>> sent;
 };
 
+Outcome handleRecord(const BusPair &bus, const canfd_frame &record, ssize_t nbytes);
 Outcome handleRecord(const BusPair &bus, const can_frame &frame, ssize_t nbytes);
 
 // A temporary image file holding the given bytes; removed when it goes out of scope.
@@ -42,6 +43,8 @@ void useImage(const TempImage &image);
 void closeImage();
 
 can_frame classicFrame(uint32_t canId, std::vector<uint8_t> payload);
+// The frame in a record of the size the flasher reads into; the bytes past it are zero.
+canfd_frame widened(const can_frame &frame);
 // A firmwareBlockRequest from the board, with its two little-endian words.
 can_frame blockRequest(uint32_t fileOffset, uint32_t lengthRequested,
                        uint8_t bootloaderVersion = 0);
@@ -65,6 +68,9 @@ int countedWrites();
 void useFakeClock(long stepMilliseconds);
 void advanceClock(long milliseconds);
 void useRealClock();
+
+// Runs change once, right before the nth image read (counted from 1) from now on.
+void beforeImageRead(int nth, void (*change)());
 
 // Microseconds of sleep that the code under test asked for since the last forgetSleeps().
 uint64_t requestedSleepMicroseconds();

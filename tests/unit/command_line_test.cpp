@@ -40,20 +40,29 @@ TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
     EXPECT_EQ(version.err, "");
 }
 
-TEST(CommandLine, AnythingElseIsRefusedWithTheUsage) {
-    const std::vector<std::vector<const char *>> refused = {
-        {"new.bin"}, {"-h"}, {"--help", "new.bin"}, {"--version", "--help"}, {""}, {"--"},
+TEST(CommandLine, AnythingElseIsRefusedNamingTheArgumentThatIsWrong) {
+    const struct {
+        std::vector<const char *> arguments;
+        std::string named;
+    } refused[] = {
+        {{"new.bin"}, "new.bin"},
+        {{"-h"}, "-h"},
+        {{"--help", "new.bin"}, "new.bin"},
+        {{"--version", "--help"}, "--help"},
+        {{"new.bin", "--help"}, "new.bin"},
+        {{""}, ""},
+        {{"--"}, "--"},
     };
-    for (const auto &arguments : refused) {
-        Answer answer = run(arguments);
-        EXPECT_EQ(answer.status, 1) << arguments[0];
-        EXPECT_EQ(answer.out, "") << arguments[0];
-        EXPECT_EQ(answer.err.rfind(std::string("canfd-flash: unexpected argument '") +
-                                       arguments[0] + "': nothing was done\n",
-                                   0),
+    for (const auto &c : refused) {
+        Answer answer = run(c.arguments);
+        EXPECT_EQ(answer.status, 1) << c.named;
+        EXPECT_EQ(answer.out, "") << c.named;
+        EXPECT_EQ(answer.err.rfind(
+                      "canfd-flash: unexpected argument '" + c.named + "': nothing was done\n", 0),
                   0u)
             << answer.err;
         EXPECT_NE(answer.err.find("Usage: canfd-flash"), std::string::npos) << answer.err;
+        EXPECT_NE(answer.err.find("1 an argument was refused"), std::string::npos) << answer.err;
     }
 }
 

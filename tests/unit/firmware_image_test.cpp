@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,14 +21,63 @@ OpenResult openCapturing(const std::string &path) {
     return {opened, testing::internal::GetCapturedStderr()};
 }
 
-TEST(FirmwareImage, OpensAndSizesAReadableImage) {
-    TempImage image(patternImage(100));
+TEST(FirmwareImage, OpensSizesAndHoldsAReadableImage) {
+    std::vector<uint8_t> bytes = patternImage(100);
+    TempImage image(bytes);
     OpenResult result = openCapturing(image.path);
     EXPECT_TRUE(result.opened);
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(fileLength, 100u);
-    EXPECT_GE(file, 0);
+    EXPECT_EQ(std::vector<uint8_t>(firmwareImage, firmwareImage + 100), bytes);
     closeImage();
+}
+
+// The file that the change below acts on, and its modification time before the read.
+std::string changingPath;
+const timespec knownTime = {1000000000, 5};
+
+void rewriteInPlace() {
+    int fd = open(changingPath.c_str(), O_WRONLY);
+    std::vector<uint8_t> other(100, 0xEE);
+    EXPECT_EQ(pwrite(fd, other.data(), other.size(), 0), 100);
+    // A nanosecond apart: the least a file system with fine times can show.
+    const timespec times[2] = {{0, UTIME_OMIT}, {knownTime.tv_sec, knownTime.tv_nsec + 1}};
+    EXPECT_EQ(futimens(fd, times), 0);
+    close(fd);
+}
+
+void appendAByte() {
+    int fd = open(changingPath.c_str(), O_WRONLY | O_APPEND);
+    EXPECT_EQ(write(fd, "x", 1), 1);
+    close(fd);
+}
+
+void cutShort() {
+    EXPECT_EQ(truncate(changingPath.c_str(), 40), 0);
+}
+
+TEST(FirmwareImage, FileChangedWhileItIsReadIsRefused) {
+    struct Case {
+        const char *what;
+        void (*change)();
+        const char *report;
+    } cases[] = {
+        {"rewritten in place, same size", rewriteInPlace,
+         "Firmware file changed while it was being read: "},
+        {"grown", appendAByte, "Firmware file changed while it was being read: "},
+        {"cut short", cutShort, "Firmware file ended before its size: "},
+    };
+    for (const Case &c : cases) {
+        TempImage image(patternImage(100));
+        changingPath = image.path;
+        const timespec times[2] = {{0, UTIME_OMIT}, knownTime};
+        ASSERT_EQ(utimensat(AT_FDCWD, image.path.c_str(), times, 0), 0);
+        beforeImageRead(1, c.change);
+        OpenResult result = openCapturing(image.path);
+        EXPECT_FALSE(result.opened) << c.what;
+        EXPECT_EQ(result.errors, c.report + image.path + "\n") << c.what;
+        EXPECT_EQ(fileLength, 0u) << c.what;
+    }
 }
 
 TEST(FirmwareImage, RefusesWhatCannotBeSentWhole) {
@@ -60,7 +108,6 @@ TEST(FirmwareImage, RefusesWhatCannotBeSentWhole) {
         EXPECT_EQ(result.opened, c.opens) << c.path;
         EXPECT_EQ(result.errors, c.report) << c.path;
         if (!c.opens) {
-            EXPECT_EQ(file, -1) << c.path;
             EXPECT_EQ(fileLength, 0u) << c.path;
         }
     }
@@ -68,47 +115,17 @@ TEST(FirmwareImage, RefusesWhatCannotBeSentWhole) {
     rmdir(directory);
 }
 
-TEST(FirmwareImage, RefusedImageLeavesNoDescriptorOpen) {
+TEST(FirmwareImage, NoDescriptorIsLeftOpenOnceTheImageIsRead) {
     TempImage empty({});
-    int before = dup(0);
-    close(before);
-    openCapturing(empty.path);
-    int after = dup(0);
-    close(after);
-    EXPECT_EQ(before, after);
-}
-
-TEST(FirmwareImage, ImageHeldByAnotherRunIsRefusedUntilThatRunEnds) {
     TempImage image(patternImage(100));
-    int otherRun = open(image.path.c_str(), O_RDONLY);
-    ASSERT_GE(otherRun, 0);
-    ASSERT_EQ(flock(otherRun, LOCK_EX | LOCK_NB), 0);
-
-    OpenResult refused = openCapturing(image.path);
-    EXPECT_FALSE(refused.opened);
-    EXPECT_EQ(refused.errors,
-              "Firmware file is in use by another canfd-flash run: " + image.path + "\n");
-    EXPECT_EQ(file, -1);
-
-    close(otherRun);
-    EXPECT_TRUE(openCapturing(image.path).opened);
-    // This run now holds the image in turn.
-    int thirdRun = open(image.path.c_str(), O_RDONLY);
-    EXPECT_NE(flock(thirdRun, LOCK_EX | LOCK_NB), 0);
-    close(thirdRun);
-    closeImage();
-}
-
-TEST(FirmwareImage, BlockReadStopsAtTheEnd) {
-    std::vector<uint8_t> bytes = patternImage(100);
-    TempImage image(bytes);
-    useImage(image);
-    EXPECT_EQ(readFirmwareBlock(56, 56), 44);
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 44),
-              std::vector<uint8_t>(bytes.begin() + 56, bytes.end()));
-    EXPECT_EQ(readFirmwareBlock(56, 100), 0);
-    EXPECT_EQ(readFirmwareBlock(10, 3), 10);
-    EXPECT_EQ(buffer[0], bytes[3]);
+    for (const std::string &path : {empty.path, image.path}) {
+        int before = dup(0);
+        close(before);
+        openCapturing(path);
+        int after = dup(0);
+        close(after);
+        EXPECT_EQ(before, after) << path;
+    }
     closeImage();
 }
 

@@ -1,7 +1,7 @@
 # shellcheck shell=bash disable=SC2154 # out, stage: set by run-scenario.sh
 # The board asks in CAN FD frames with the bit-rate switch: every block must carry the switch
 # too (the capture and the board check each block's flags). The flasher's log shows that the
-# 16-byte read delivered the request's flags.
+# request's 72-byte record held the switch.
 prepare() {
     make_image 24836 13 klipper.bin /opt/klipper.bin
 }

@@ -18,12 +18,16 @@ attempt() { # NAME [ARGUMENT]
     say "$1: flasher status $(cat "/out/$1/flasher.status")"
 }
 
-# With image and can0 ready: an argument, and a second run beside one that holds the image.
+# With image and can0 ready: an argument, and a second run beside one that holds can0, after
+# the image was replaced by another file (a new inode, as editors and `mv` make).
 cp /opt/e2e/good.bin "$IMAGE"
 attempt argument new.bin
-mkdir -p /out/holder
+mkdir -p /out/holder /out/bus_in_use
 start_flasher /out/holder
-attempt image_in_use
+echo "$FLASHER_PID" >/out/bus_in_use/holder.pid
+cp /opt/e2e/good.bin "$IMAGE.new"
+mv "$IMAGE.new" "$IMAGE"
+attempt bus_in_use
 kill "$FLASHER_PID"
 wait "$FLASHER_PID"
 rm -f "$IMAGE"
@@ -47,20 +51,25 @@ GUEST
 }
 
 verify() {
-    local name prefix
+    local name prefix holder
     echo "- argument"
     expect_status "the flasher" "$out/argument/flasher.status" 1
     expect_log_line "the argument is refused" "$out/argument/flasher.err" \
         "^canfd-flash: unexpected argument 'new.bin': nothing was done$"
     expect_log_line "the usage follows" "$out/argument/flasher.err" "^Usage: canfd-flash"
     check_capture "$out/argument" --no-frames
+    echo "- bus_in_use"
+    holder=$(cat "$out/bus_in_use/holder.pid")
+    expect_status "the flasher" "$out/bus_in_use/flasher.status" 1
+    expect_report "$out/bus_in_use" \
+        "Interface can0 is in use by another canfd-flash run (process $holder): let it finish or end it"
+    check_capture "$out/bus_in_use" --no-frames
     while IFS='|' read -r name prefix; do
         echo "- $name"
         expect_status "the flasher" "$out/$name/flasher.status" 1
         expect_report "$out/$name" "$prefix"
         check_capture "$out/$name" --no-frames
     done <<'CASES'
-image_in_use|Firmware file is in use by another canfd-flash run: /opt/klipper.bin
 missing_image|Firmware file not found!: No such file or directory
 empty_image|Firmware file is empty: /opt/klipper.bin
 image_too_large|Firmware file too large: /opt/klipper.bin has 16777216 bytes

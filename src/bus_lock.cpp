@@ -1,0 +1,97 @@
+#include "bus_lock.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+// Refused runs connect to the holder without ever being accepted, so this bounds how many
+// of them can still learn its process number.
+static const int waitingRunsKept = 64;
+
+// Kept open until the process ends: the descriptor is the lock.
+static int heldLock = -1;
+
+// An abstract name (leading NUL) rather than a lock file: it needs no directory, no
+// permissions and no clean-up, and it goes with the process's last descriptor. Abstract
+// names belong to the network namespace, as can0 does.
+static socklen_t lockAddress(const char *interfaceName, sockaddr_un *address) {
+    memset(address, 0, sizeof(*address));
+    address->sun_family = AF_UNIX;
+    int length = snprintf(address->sun_path + 1, sizeof(address->sun_path) - 1, "canfd-flash %s",
+                          interfaceName);
+    size_t used = 1 + (length > 0 ? static_cast<size_t>(length) : 0);
+    if (used > sizeof(address->sun_path)) {
+        used = sizeof(address->sun_path);
+    }
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + used);
+}
+
+static void reportLockFailure(const char *interfaceName) {
+    char prefix[64];
+    snprintf(prefix, sizeof(prefix), "Interface %s lock", interfaceName);
+    perror(prefix);
+}
+
+// The holder's credentials were fixed when it started listening; a connection that is
+// never accepted still carries them. 0 when they cannot be learned (queue full, the holder
+// gone meanwhile, or a process that this one cannot see).
+static pid_t holderOf(const sockaddr_un *address, socklen_t length) {
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return 0;
+    }
+    pid_t holder = 0;
+    ucred credentials;
+    socklen_t size = sizeof(credentials);
+    if (connect(probe, reinterpret_cast<const sockaddr *>(address), length) == 0 &&
+        getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
+        holder = credentials.pid;
+    }
+    close(probe);
+    return holder;
+}
+
+static void reportHolder(const char *interfaceName, pid_t holder) {
+    if (holder > 0) {
+        fprintf(stderr,
+                "Interface %s is in use by another canfd-flash run (process %ld): let it "
+                "finish or end it\n",
+                interfaceName, static_cast<long>(holder));
+    } else {
+        fprintf(stderr,
+                "Interface %s is in use by another canfd-flash run: let it finish or end it\n",
+                interfaceName);
+    }
+}
+
+bool takeBusLock(const char *interfaceName) {
+    sockaddr_un address;
+    socklen_t length = lockAddress(interfaceName, &address);
+    int lock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (lock < 0) {
+        reportLockFailure(interfaceName);
+        return false;
+    }
+    if (bind(lock, reinterpret_cast<const sockaddr *>(&address), length) < 0) {
+        int bindError = errno;
+        close(lock);
+        if (bindError == EADDRINUSE) {
+            reportHolder(interfaceName, holderOf(&address, length));
+        } else {
+            errno = bindError;
+            reportLockFailure(interfaceName);
+        }
+        return false;
+    }
+    if (listen(lock, waitingRunsKept) < 0) {
+        reportLockFailure(interfaceName);
+        close(lock);
+        return false;
+    }
+    heldLock = lock;
+    return true;
+}

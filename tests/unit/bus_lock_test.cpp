@@ -1,0 +1,53 @@
+#include "bus_lock.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string takeCapturing(const std::string &interfaceName, bool expectTaken) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(takeBusLock(interfaceName.c_str()), expectTaken) << interfaceName;
+    return testing::internal::GetCapturedStderr();
+}
+
+std::string inUse(const std::string &interfaceName, pid_t holder) {
+    return "Interface " + interfaceName + " is in use by another canfd-flash run (process " +
+           std::to_string(holder) + "): let it finish or end it\n";
+}
+
+TEST(BusLock, IsRefusedNamingItsHolderUntilTheHolderIsKilled) {
+    // A name of this test process alone: parallel test runs, the sanitizer tree's run and a
+    // real run on can0 never meet each other's lock.
+    std::string name = "unit" + std::to_string(getpid());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        char taken = takeBusLock(name.c_str()) ? 1 : 0;
+        if (write(ready[1], &taken, 1) != 1) {
+            _exit(1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    char taken = 0;
+    EXPECT_EQ(read(ready[0], &taken, 1), 1);
+    EXPECT_EQ(taken, 1);
+    std::string whileHeld = takeCapturing(name, false);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(whileHeld, inUse(name, holder));
+
+    EXPECT_EQ(takeCapturing(name, true), "");
+    EXPECT_EQ(takeCapturing(name, false), inUse(name, getpid()));
+}
+
+} // namespace
