@@ -2,7 +2,7 @@
 # can be made and tested here. A cross tree's tests run under qemu-user, and its unit tests are
 # listed at build time by running them: without qemu-user, or without the cross compiler (which
 # brings the target's C and C++ libraries), its tests would fail, so they are left out instead,
-# with one message naming what to install.
+# with one message naming what to install. Included once, by tests/CMakeLists.txt.
 include_guard(GLOBAL)
 include(${PROJECT_SOURCE_DIR}/cmake/DebianArchitecture.cmake)
 

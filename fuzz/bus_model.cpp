@@ -43,6 +43,7 @@ bool writeGoesOut(const WriteFault &fault, int index) {
     case WriteFaultKind::None:
     case WriteFaultKind::Busy:
     case WriteFaultKind::Interrupted:
+    case WriteFaultKind::Stalled:
         return true;
     default:
         return false;

@@ -21,6 +21,7 @@
 
 #include "firmware_image.h"
 #include "frame_log.h"
+#include "frame_send.h"
 #include "message_handler.h"
 
 #include <cerrno>
@@ -43,8 +44,9 @@ const size_t recordInputSize = 20;
 const size_t recordHeadSize = 16;
 const size_t recordSize = sizeof(canfd_frame);
 const uint64_t firstBlockPause = 500000;
-// The pause, a send that waits out a full queue for a second, and a little slack.
-const uint64_t longestRecordMicroseconds = 1600000;
+// The pause, a send that waits out a write without progress until the limit, and a little slack.
+const uint64_t longestRecordMicroseconds =
+    firstBlockPause + 1000000 * static_cast<uint64_t>(noProgressLimitSeconds) + 100000;
 
 FILE *findings = stderr;
 int imageMemory = -1;
@@ -80,7 +82,7 @@ ssize_t readResult(uint8_t selector) {
 }
 
 WriteFault writeFaultFrom(uint8_t kind, uint8_t where) {
-    static const int errors[] = {ENETDOWN, EMSGSIZE, EAGAIN, ENODEV};
+    static const int errors[] = {ENETDOWN, EMSGSIZE, EIO, ENODEV};
     WriteFault fault;
     fault.atCall = where & 0x0F;
     fault.repeat = 1 + (kind & 0x07);
@@ -100,6 +102,9 @@ WriteFault writeFaultFrom(uint8_t kind, uint8_t where) {
         break;
     case 14:
         fault.kind = WriteFaultKind::Short;
+        break;
+    case 15:
+        fault.kind = (kind & 0x08) != 0 ? WriteFaultKind::StalledForever : WriteFaultKind::Stalled;
         break;
     default:
         break;
@@ -262,7 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
         finding("socketpair: %s", strerror(errno));
     }
-    // A send that blocks for good would hang the flasher: make it fail, and so get reported.
+    // A send that blocks for good would hang the flasher: make it time out, as on can0.
     timeval patience = {5, 0};
     setsockopt(ends[0], SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof(patience));
 

@@ -1,5 +1,7 @@
 #include "fuzz_hooks.h"
 
+#include "frame_send.h"
+
 #include <cerrno>
 #include <csetjmp>
 #include <cstdlib>
@@ -25,8 +27,10 @@ bool writeFails(int call) {
         return false;
     case WriteFaultKind::Busy:
     case WriteFaultKind::Interrupted:
+    case WriteFaultKind::Stalled:
         return call >= writeFault.atCall && call < writeFault.atCall + writeFault.repeat;
     case WriteFaultKind::BusyForever:
+    case WriteFaultKind::StalledForever:
         return call >= writeFault.atCall;
     case WriteFaultKind::Error:
     case WriteFaultKind::Short:
@@ -106,6 +110,11 @@ ssize_t __wrap_write(int fd, const void *data, size_t size) {
         case WriteFaultKind::Interrupted:
             errno = EINTR;
             return -1;
+        case WriteFaultKind::Stalled:
+        case WriteFaultKind::StalledForever:
+            clockMicroseconds += 1000000 * static_cast<uint64_t>(noProgressReportSeconds);
+            errno = EAGAIN;
+            return -1;
         case WriteFaultKind::Short:
             return size > 0 ? static_cast<ssize_t>(size - 1) : 0;
         default:
@@ -116,6 +125,9 @@ ssize_t __wrap_write(int fd, const void *data, size_t size) {
     ssize_t written = __real_write(fd, data, size);
     if (written > 0) {
         sentAt.push_back(clockMicroseconds);
+    } else if (written < 0 && errno == EAGAIN) {
+        // The socket's send timeout passed: so much time went by.
+        clockMicroseconds += 1000000 * static_cast<uint64_t>(noProgressReportSeconds);
     }
     return written;
 }

@@ -12,8 +12,12 @@ enum class WriteFaultKind {
     Busy,        // ENOBUFS `repeat` times, then the frame goes out
     Interrupted, // EINTR `repeat` times, then the frame goes out
     BusyForever, // ENOBUFS until the flasher gives up
-    Error,       // one write fails with errorNumber
-    Short,       // one write reports fewer bytes than the record holds
+    // No progress, as a bus where nothing acknowledges shows it: each write fails with EAGAIN
+    // once the socket's send timeout has passed (the virtual clock moves on by that much)
+    Stalled,        // `repeat` times, then the frame goes out
+    StalledForever, // until the flasher gives up
+    Error,          // one write fails with errorNumber
+    Short,          // one write reports fewer bytes than the record holds
 };
 
 struct WriteFault {

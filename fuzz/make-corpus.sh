@@ -25,6 +25,9 @@ plain() { control 10 00 00 00; }
   control 11 00 00 00; request 10 20; plain; request 10 20 00 04; } >cut-records
 { header 200 04; control 10 d0 00 00; announce; control 10 d1 01 00; announce
   plain; announce; plain; announce; } >failed-activation
+# writes that make no progress: for a while (then the frame goes out), and for good
+{ header 300 08; plain; announce; control 10 f2 01 00; request 0 112; control 10 f8 00 00
+  request 112 56; } >stalled-sends
 { header 500 05; plain; announce; control 10 a7 01 00; request 56 112
   control 10 b3 00 00; request 168 56; control 10 c0 00 00; request 224 56; } >busy-queue
 # CAN FD records with the switch, with and without FDF; a classic record whose pad byte holds 0x05

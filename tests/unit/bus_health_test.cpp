@@ -14,7 +14,7 @@ can_frame errorFrame(canid_t classes, std::vector<uint8_t> data = {}) {
     memset(&frame, 0, sizeof(frame));
     frame.can_id = CAN_ERR_FLAG | classes;
     frame.can_dlc = CAN_ERR_DLC;
-    memcpy(frame.data, data.data(), data.size());
+    std::copy(data.begin(), data.end(), frame.data);
     return frame;
 }
 
