@@ -4,6 +4,7 @@
 #include "block_service.h"
 #include "bus_health.h"
 #include "firmware_image.h"
+#include "frame_send.h"
 #include "monotonic_clock.h"
 
 #include <cstdio>
@@ -44,13 +45,21 @@ int64_t millisecondsToNextHint() {
     return left > 0 ? left : 0;
 }
 
-void giveDueHint() {
+void giveDueHint(int socket) {
     if (millisecondsToNextHint() != 0) {
         return;
     }
     hintGiven = true;
     flushBlockLines();
     if (blockRequested) {
+        if (bytesNotYetSent(socket) != 0) {
+            fprintf(stderr,
+                    "No block request for %d s, and can0 has not sent the last of its frames: "
+                    "no node acknowledges them (board off, unplugged or resetting), the bus is "
+                    "not terminated, or the bit rates differ. Still waiting\n",
+                    uploadQuietSeconds);
+            return;
+        }
         fprintf(stderr,
                 "No block request for %d s: the upload stands at byte %u of %u. Still serving: "
                 "a board that was reset asks again from its start\n",

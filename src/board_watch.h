@@ -18,8 +18,9 @@ void noteBoardHeard(bool blockRequest);
 // Milliseconds until the next hint is due (0 when due now), or -1 when none is pending.
 int64_t millisecondsToNextHint();
 
-// Prints the hint that is due, if any.
-void giveDueHint();
+// Prints the hint that is due, if any. During the upload it names frames still waiting to
+// leave on socket, as the board may be waiting for them.
+void giveDueHint(int socket);
 
 // True once the bootloader has asked for a block.
 bool uploadBegun();

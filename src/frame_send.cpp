@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -92,6 +93,17 @@ bool sendFrame(int socket, const void *record, size_t size) {
         }
         usleep(queueFullRetryMicroseconds);
     }
+}
+
+uint32_t bytesNotYetSent(int socket) {
+    // A frame's buffer stays charged to the socket until the interface is done with it.
+    uint32_t memory[SK_MEMINFO_VARS];
+    socklen_t size = sizeof(memory);
+    if (getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memory, &size) < 0 ||
+        size < sizeof(uint32_t) * (SK_MEMINFO_WMEM_ALLOC + 1)) {
+        return 0;
+    }
+    return memory[SK_MEMINFO_WMEM_ALLOC];
 }
 
 void reportSendFailure() {

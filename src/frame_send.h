@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // A write that makes no progress for this long (no frame handed over leaves can0) is reported
 // once; the wait goes on until noProgressLimitSeconds, when the send fails.
@@ -17,6 +18,10 @@ bool boundSendWaits(int socket);
 // noProgressLimitSeconds; any other failure, or a short write, returns false with errno
 // telling why.
 bool sendFrame(int socket, const void *record, size_t size);
+
+// Bytes of frames handed to socket that have not left yet (still queued on their way to the
+// bus), or 0 when that cannot be told.
+uint32_t bytesNotYetSent(int socket);
 
 // Reports why the last sendFrame failed, after the prefix "Error sending command via CAN FD!".
 void reportSendFailure();

@@ -62,12 +62,16 @@ void ProcessReceivedMessage(const canfd_frame *frame, int socket, ssize_t nbytes
         noteBoardHeard(false);
         activateBootloader(socket);
         break;
-    case firmwareBlockRequest:
+    case firmwareBlockRequest: {
+        bool trailer = serveFirmwareBlockRequest(frame, nbytes, socket);
+        // The board's silence counts from the end of the blocks it asked for, however long
+        // they took to send.
         noteBoardHeard(true);
-        if (!serveFirmwareBlockRequest(frame, nbytes, socket)) {
+        if (!trailer) {
             return;
         }
         break;
+    }
     default:
         puts("CanMessageType::unknown\r");
         break;

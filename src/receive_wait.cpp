@@ -58,9 +58,10 @@ ssize_t receiveRecord(int socket, void *record, size_t size) {
             readBusHealth();
         }
         endIfBusOffTooLong();
-        giveDueHint();
         if (watched[0].revents != 0) {
             return read(socket, record, size);
         }
+        // Only silence earns a hint: a frame that is waiting is the board speaking.
+        giveDueHint(socket);
     }
 }

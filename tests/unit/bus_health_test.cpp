@@ -6,6 +6,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
+#include <unistd.h>
 
 namespace {
 
@@ -133,14 +134,14 @@ TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
     EXPECT_EQ(millisecondsToNextHint(), 5000);
     advanceClock(4999);
     testing::internal::CaptureStderr();
-    giveDueHint();
+    giveDueHint(-1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
     reportsOf({errorFrame(CAN_ERR_PROT)});
     advanceClock(1);
     testing::internal::CaptureStderr();
-    giveDueHint();
-    giveDueHint();
+    giveDueHint(-1);
+    giveDueHint(-1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Waiting for board 121 on can0: nothing heard from it for 5 s. Power the board on, "
               "or reset it, so that it announces itself. can0 reported errors: the bit rates or "
@@ -151,14 +152,26 @@ TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
     EXPECT_EQ(millisecondsToNextHint(), 10000);
     noteBoardHeard(true);
     EXPECT_TRUE(uploadBegun());
+    BusPair bus;
     advanceClock(10000);
     testing::internal::CaptureStderr();
-    giveDueHint();
+    giveDueHint(bus.flasherEnd);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "No block request for 10 s: the upload stands at byte 0 of 0. Still serving: a "
               "board that was reset asks again from its start\n");
+
+    // The board may be silent because the last frames it asked for never left.
     noteBoardHeard(true);
     EXPECT_EQ(millisecondsToNextHint(), 10000);
+    const uint8_t record[72] = {};
+    ASSERT_EQ(write(bus.flasherEnd, record, sizeof(record)), 72);
+    advanceClock(10000);
+    testing::internal::CaptureStderr();
+    giveDueHint(bus.flasherEnd);
+    std::string hint = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(hint, "No block request for 10 s, and can0 has not sent the last of its frames: no "
+                    "node acknowledges them (board off, unplugged or resetting), the bus is not "
+                    "terminated, or the bit rates differ. Still waiting\n");
 }
 
 } // namespace
