@@ -29,7 +29,7 @@ uint32_t uploadPosition() {
 
 [[noreturn]] static void finishUpload(int socket) {
     flushBlockLines();
-    // A controller that went bus-off drops what it is handed until it restarts, and write()
+    // A controller that went bus-off may drop what it is handed until it restarts, and write()
     // does not say so: the board may lack blocks of this request.
     if (busWentOffSinceMark()) {
         fputs("Error sending command via CAN FD!: can0 went bus-off while the last blocks were "

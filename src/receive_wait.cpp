@@ -14,7 +14,7 @@
 
 static const int64_t busOffLimitMilliseconds = 1000 * static_cast<int64_t>(noProgressLimitSeconds);
 
-// A controller that stays bus-off mid-upload sends nothing, and the kernel drops what it is
+// A controller that stays bus-off mid-upload sends nothing, and the kernel may drop what it is
 // handed meanwhile: the same bound as for a write that makes no progress.
 static int64_t millisecondsToBusOffLimit() {
     int64_t off = busOffMilliseconds();
