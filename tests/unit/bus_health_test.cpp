@@ -6,6 +6,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -159,19 +161,31 @@ TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "No block request for 10 s: the upload stands at byte 0 of 0. Still serving: a "
               "board that was reset asks again from its start\n");
-
-    // The board may be silent because the last frames it asked for never left.
     noteBoardHeard(true);
     EXPECT_EQ(millisecondsToNextHint(), 10000);
+}
+
+TEST_F(BusHealth, QuietUploadNamesFramesThatHaveNotLeft) {
+    BusPair bus;
+    uint32_t memory[SK_MEMINFO_VARS];
+    socklen_t size = sizeof(memory);
+    if (getsockopt(bus.flasherEnd, SOL_SOCKET, SO_MEMINFO, memory, &size) != 0 ||
+        size <= sizeof(uint32_t) * SK_MEMINFO_WMEM_ALLOC) {
+        GTEST_SKIP() << "no SO_MEMINFO here (qemu-user passes one word of it through)";
+    }
+    startBoardWatch();
+    noteBoardHeard(true);
+    // The board may be silent because the last frames it asked for never left: the stand-in
+    // holds one that nobody has read.
     const uint8_t record[72] = {};
     ASSERT_EQ(write(bus.flasherEnd, record, sizeof(record)), 72);
     advanceClock(10000);
     testing::internal::CaptureStderr();
     giveDueHint(bus.flasherEnd);
-    std::string hint = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(hint, "No block request for 10 s, and can0 has not sent the last of its frames: no "
-                    "node acknowledges them (board off, unplugged or resetting), the bus is not "
-                    "terminated, or the bit rates differ. Still waiting\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "No block request for 10 s, and can0 has not sent the last of its frames: no node "
+              "acknowledges them (board off, unplugged or resetting), the bus is not terminated, "
+              "or the bit rates differ. Still waiting\n");
 }
 
 } // namespace
