@@ -31,9 +31,26 @@ GUEST
 }
 
 verify() {
+    local sent
     expect_status "the flasher" "$out/flasher.status" 0
     expect_report "$out" "can0 is not sending" "can0 is sending again"
     expect_uploaded_log "$out"
+    # Each request is asked once, so the blocks logged add up to the image exactly once.
+    sent="$(tr -d '\r' <"$out/flasher.out" |
+        awk '/^Sending firmware block size/ { n += $5 } END { print n + 0 }')"
+    if [ "$sent" = "$(wc -c <"$stage/klipper.bin")" ]; then
+        pass "the flasher sent the image's $sent bytes"
+    else
+        flunk "the flasher's blocks add up to $sent bytes, not the image's"
+    fi
+    # On the controllers' bus the burst after the release can overrun the capturing receiver
+    # (its rx_errors rise): nobody asks again here, so the blocks it lost cannot be put together
+    # from the capture, whose every block must still be exact.
+    if [ "$(cat "$out/rx_errors" 2>/dev/null || echo 0)" != 0 ]; then
+        check_capture "$out" --image "$stage/klipper.bin" --activations 0 --at-least answered=3 \
+            --partial
+        return
+    fi
     check_capture "$out" --image "$stage/klipper.bin" --activations 0 --at-least answered=3 \
         --reassembled "$out/reassembled.bin"
     if cmp "$stage/klipper.bin" "$out/reassembled.bin"; then
