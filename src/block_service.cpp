@@ -20,7 +20,7 @@ static uint32_t lesserOf(uint32_t a, uint32_t b) {
     return a < b ? a : b;
 }
 
-// Where the upload stands: the end of the last block sent.
+// Where the upload stands: the end of the last request served.
 static uint32_t sentUpTo = 0;
 
 uint32_t uploadPosition() {
@@ -72,7 +72,6 @@ uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset
         reportSendFailure();
         exit(2);
     }
-    sentUpTo = fileOffset + length;
     if (length + fileOffset == fileLength) {
         finishUpload(socket);
     }
@@ -123,6 +122,7 @@ bool serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes, int so
         fileOffset += sendedBytes;
         lreq = lesserOf(largestBlock, lengthRequested);
     }
+    sentUpTo = fileOffset;
     flushBlockLines();
     return true;
 }

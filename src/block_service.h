@@ -26,5 +26,5 @@ bool serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes, int so
 uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset,
                                   uint8_t frameFlags);
 
-// The end of the last block sent: where the upload stands.
+// The end of the last request served: where the upload stands.
 uint32_t uploadPosition();

@@ -27,7 +27,6 @@ static bool txTimeoutReported = false;
 static bool rxOverflowReported = false;
 static bool txOverflowReported = false;
 static uint64_t busErrors = 0;
-static uint64_t busErrorsReported = 0;
 static int64_t busErrorsReportedAt = 0;
 
 bool openBusHealth(int interfaceIndex) {
@@ -152,7 +151,7 @@ static void noteControllerProblem(const can_frame *frame) {
 static void countBusError() {
     busErrors++;
     int64_t now = monotonicMilliseconds();
-    if (busErrorsReported == 0) {
+    if (busErrors == 1) {
         report("can0 reports bus errors (bit, form, stuff, CRC or acknowledgement errors): the "
                "bit rates differ, or the wiring or the termination is at fault; counting them\n");
     } else if (now - busErrorsReportedAt >= busErrorSummaryMilliseconds) {
@@ -162,7 +161,6 @@ static void countBusError() {
     } else {
         return;
     }
-    busErrorsReported = busErrors;
     busErrorsReportedAt = now;
 }
 
@@ -230,6 +228,5 @@ void resetBusHealth() {
     rxOverflowReported = false;
     txOverflowReported = false;
     busErrors = 0;
-    busErrorsReported = 0;
     busErrorsReportedAt = 0;
 }
