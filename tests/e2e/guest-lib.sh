@@ -136,6 +136,18 @@ release_can0() {
     tc qdisc change dev can0 root plug release_indefinite
 }
 
+# With the capture and the flasher on a plugged can0, the board (in its bootloader, played by
+# hand) asks for 4096 bytes at offset 0; once they are served, can0 is held.
+serve_first_request_then_hold() { # DIR
+    plug_can0
+    start_capture "$1"
+    start_flasher "$1"
+    send_request 0000000000100001
+    wait_for_text "$1/flasher.out" "offset 4088" 100 || say "the first request was not served"
+    usleep 500000
+    hold_can0
+}
+
 # Puts a firmwareBlockRequest from board 121 with the given payload on the bus.
 send_request() { # HEXDATA [fd|brs]
     "$BIN/e2e-capture" send "$BOARD_IF" 13887900 "$@"

@@ -18,14 +18,8 @@ uptime_cs() {
     read -r up _ </proc/uptime
     echo $((${up%.*} * 100 + 1${up#*.} - 100))
 }
-plug_can0
-start_capture /out
-start_flasher /out
-# 4096 bytes at offset 0, then, held, 65536 at 4096.
-send_request 0000000000100001
-wait_for_text /out/flasher.out "offset 4088" 100 || say "the first request was not served"
-usleep 500000
-hold_can0
+serve_first_request_then_hold /out
+# Held, 65536 bytes at 4096.
 uptime_cs >/out/requested_at
 send_request 0010000000000101
 finish_flasher /out 60

@@ -11,14 +11,8 @@ prepare() {
 guest() {
     cat <<'GUEST'
 mkdir -p /out
-plug_can0
-start_capture /out
-start_flasher /out
-# 4096 bytes at offset 0; held, 65536 at 4096; the remaining 30368 at 69632.
-send_request 0000000000100001
-wait_for_text /out/flasher.out "offset 4088" 100 || say "the first request was not served"
-usleep 500000
-hold_can0
+serve_first_request_then_hold /out
+# Held, 65536 bytes at 4096; then the remaining 30368 at 69632.
 send_request 0010000000000101
 sleep 4
 release_can0
