@@ -4,11 +4,12 @@
 // Usage: bench-block-driver BYTES [CHUNK]
 // Answers BYTES / CHUNK block requests of CHUNK bytes (default 4096) that start at offset CHUNK,
 // so the pause before the first block and the exit after the last byte are never reached. The
-// log goes to standard output, line-buffered as canfd-flash sets it; a forked child drains the
-// other end of the socketpair, so its work is not counted with the flasher's.
+// log goes to standard output as canfd-flash writes it; a forked child drains the other end of
+// the socketpair, so its work is not counted with the flasher's.
 #include "firmware_image.h"
 #include "frame_log.h"
 #include "message_handler.h"
+#include "output.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -96,8 +97,7 @@ int main(int argc, char **argv) {
     }
 
     // As canfd-flash's main() sets it up.
-    static char stdoutBuffer[BUFSIZ];
-    setvbuf(stdout, stdoutBuffer, _IOLBF, sizeof(stdoutBuffer));
+    startOutput(STDOUT_FILENO, STDERR_FILENO);
 
     const std::string image = makeImage();
     const bool opened = openFirmwareImage(image.c_str());
@@ -109,7 +109,6 @@ int main(int argc, char **argv) {
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
         die("socketpair");
     }
-    fflush(stdout);
     pid_t reader = fork();
     if (reader < 0) {
         die("fork");
@@ -126,13 +125,14 @@ int main(int argc, char **argv) {
         const canfd_frame frame =
             blockRequestFrame(static_cast<uint32_t>((i + 1) * chunk), static_cast<uint32_t>(chunk));
         const ssize_t nbytes = CAN_MTU;
-        // The body of canfd-flash's receive loop.
-        puts("Hotovo\r");
+        // The body of canfd-flash's receive loop, and the flush before its next wait.
+        logLine("Hotovo\r");
         printFrameDump(&frame, nbytes);
         ProcessReceivedMessage(&frame, flasherEnd, nbytes);
+        flushOutput();
         blocks += (chunk + 55) / 56;
     }
-    fflush(stdout);
+    drainOutput(-1);
     close(flasherEnd);
     int status = 0;
     waitpid(reader, &status, 0);

@@ -23,6 +23,8 @@
 #include "frame_log.h"
 #include "frame_send.h"
 #include "message_handler.h"
+#include "output.h"
+#include "received_record.h"
 
 #include <cerrno>
 #include <climits>
@@ -172,6 +174,7 @@ int handleRecord(const canfd_frame *frame, ssize_t nbytes, int socket) {
     if (nbytes >= frameHeaderSize) {
         ProcessReceivedMessage(frame, socket, nbytes);
     }
+    flushOutput();
     exitLanding = nullptr;
     return -1;
 }

@@ -6,6 +6,8 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <ctime>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -67,6 +69,7 @@ extern "C" {
 int __real_usleep(useconds_t microseconds);
 int __real_clock_gettime(clockid_t clock, timespec *now);
 ssize_t __real_write(int fd, const void *data, size_t size);
+int __real_getsockopt(int fd, int level, int name, void *value, socklen_t *size);
 
 // longjmp skips only the flasher's frames, which hold plain C data: nothing needs unwinding.
 [[noreturn]] void __wrap_exit(int status) {
@@ -130,6 +133,16 @@ ssize_t __wrap_write(int fd, const void *data, size_t size) {
         clockMicroseconds += 1000000 * static_cast<uint64_t>(noProgressReportSeconds);
     }
     return written;
+}
+
+// The modelled bus takes every frame at once: none is left unsent once the write returned.
+int __wrap_getsockopt(int fd, int level, int name, void *value, socklen_t *size) {
+    int result = __real_getsockopt(fd, level, name, value, size);
+    if (armed && result == 0 && fd == bus && level == SOL_SOCKET && name == SO_MEMINFO &&
+        *size > sizeof(uint32_t) * SK_MEMINFO_WMEM_ALLOC) {
+        static_cast<uint32_t *>(value)[SK_MEMINFO_WMEM_ALLOC] = 0;
+    }
+    return result;
 }
 
 } // extern "C"

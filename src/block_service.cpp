@@ -5,11 +5,11 @@
 #include "board.h"
 #include "bus_health.h"
 #include "firmware_image.h"
-#include "frame_log.h"
-#include "frame_send.h"
+#include "output.h"
+#include "progress_line.h"
+#include "received_record.h"
+#include "run_outcome.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <linux/can.h>
 #include <unistd.h>
@@ -25,25 +25,6 @@ static uint32_t sentUpTo = 0;
 
 uint32_t uploadPosition() {
     return sentUpTo;
-}
-
-[[noreturn]] static void finishUpload(int socket) {
-    flushBlockLines();
-    // A controller that went bus-off may drop what it is handed until it restarts, and write()
-    // does not say so: the board may lack blocks of this request.
-    if (busWentOffSinceMark()) {
-        fputs("Error sending command via CAN FD!: can0 went bus-off while the last blocks were "
-              "sent, and some may be lost: run the tool again\n",
-              stderr);
-        exit(2);
-    }
-    printf("Firmware uploaded...");
-    close(socket);
-    exit(0);
-}
-
-bool receivedWithBitRateSwitch(const canfd_frame *record, ssize_t nbytes) {
-    return nbytes == static_cast<ssize_t>(CANFD_MTU) && (record->flags & CANFD_BRS) != 0;
 }
 
 uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset,
@@ -67,12 +48,15 @@ uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset
     frame.flags = frameFlags;
     frame.len = static_cast<uint8_t>(encodeFirmwareUpdateResponse(response, frame.data));
 
+    // A Ctrl-C is answered between two blocks, before a block is logged that would not go out.
+    endIfInterrupted();
     logBlockLine(length, fileOffset);
-    if (!sendFrame(socket, &frame, sizeof(frame))) {
-        reportSendFailure();
-        exit(2);
+    SendOutcome sent = sendFrame(socket, &frame, sizeof(frame));
+    if (sent != frameSent) {
+        failBlockSend(sent);
     }
     if (length + fileOffset == fileLength) {
+        sentUpTo = fileLength;
         finishUpload(socket);
     }
     return length;
@@ -81,19 +65,19 @@ uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset
 static void printProgress(uint32_t fileOffset) {
     float onepercentage = static_cast<float>(fileLength) / 100.0f;
     float percentage = static_cast<float>(fileOffset) / onepercentage;
-    printf("Done: %f%%\r\n", static_cast<double>(percentage));
+    logFormat("Done: %f%%\r\n", static_cast<double>(percentage));
 }
 
-bool serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes, int socket) {
-    puts("Received FirmwareUpdateRequest from bootloader\r");
+RequestOutcome serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes, int socket) {
+    logLine("Received FirmwareUpdateRequest from bootloader\r");
     uint8_t payloadLength = heldPayloadLength(record, nbytes);
     if (payloadLength < canMessageFirmwareUpdateRequestHeaderSize) {
-        printf("FirmwareUpdateRequest of %u bytes is too short, ignored\r\n", payloadLength);
-        return true;
+        logFormat("FirmwareUpdateRequest of %u bytes is too short, ignored\r\n", payloadLength);
+        return requestIgnored;
     }
     canMessageFirmwareUpdateRequest request = decodeFirmwareUpdateRequest(record->data);
     if (request.bootloaderVersion != 0) {
-        return true;
+        return requestIgnored;
     }
 
     uint32_t lreq = lesserOf(largestBlock, request.lengthRequested);
@@ -101,15 +85,16 @@ bool serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes, int so
     if (fileOffset == 0) {
         // Gives the freshly started bootloader time before the first block arrives.
         usleep(firstBlockPauseMicroseconds);
+        endIfInterrupted();
     }
     if (fileOffset >= fileLength) {
-        return false;
+        return requestPastTheEnd;
     }
 
     uint32_t lengthRequested = request.lengthRequested;
-    printf("Requested length %u \r\n", lengthRequested);
-    printf("File read length %u \r\n", lreq);
-    printf("Requested fileOffset %u\r\n", fileOffset);
+    logFormat("Requested length %u \r\n", lengthRequested);
+    logFormat("File read length %u \r\n", lreq);
+    logFormat("Requested fileOffset %u\r\n", fileOffset);
     if (fileOffset != 0 && fileLength != 0) {
         printProgress(fileOffset);
     }
@@ -123,6 +108,7 @@ bool serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes, int so
         lreq = lesserOf(largestBlock, lengthRequested);
     }
     sentUpTo = fileOffset;
-    flushBlockLines();
-    return true;
+    showUploadProgress(sentUpTo, fileLength);
+    flushOutput();
+    return requestServed;
 }

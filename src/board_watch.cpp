@@ -1,32 +1,47 @@
 #include "board_watch.h"
 
-#include "block_log.h"
 #include "block_service.h"
 #include "bus_health.h"
 #include "firmware_image.h"
 #include "frame_send.h"
+#include "message_handler.h"
 #include "monotonic_clock.h"
-
-#include <cstdio>
+#include "output.h"
 
 static int64_t lastHeardAt = 0;
 static bool boardHeard = false;
+static bool announced = false;
 static bool blockRequested = false;
 static bool hintGiven = false;
+static bool reannouncementReported = false;
 
 void startBoardWatch() {
     lastHeardAt = monotonicMilliseconds();
     boardHeard = false;
+    announced = false;
     blockRequested = false;
+    hintGiven = false;
+    reannouncementReported = false;
+}
+
+void noteBoardHeard(BoardWord word) {
+    lastHeardAt = monotonicMilliseconds();
+    boardHeard = true;
+    announced = announced || word == boardAnnounced;
+    blockRequested = blockRequested || word == blockRequestServed;
     hintGiven = false;
 }
 
-void noteBoardHeard(bool blockRequest) {
-    lastHeardAt = monotonicMilliseconds();
-    boardHeard = true;
-    blockRequested = blockRequested || blockRequest;
-    hintGiven = false;
-    noteBusAlive();
+// A run activates the board once, which peers may rely on: a board reset after that comes back
+// with its old firmware and is never ordered into its bootloader again by this run.
+void noteAnnouncedAfterActivation() {
+    if (reannouncementReported) {
+        return;
+    }
+    reannouncementReported = true;
+    reportText("Board 121 announced itself again: it runs its old firmware (it was reset, or did "
+               "not take the order to start its bootloader). This run activates a board only "
+               "once: end it (Ctrl-C) and start canfd-flash again\n");
 }
 
 bool uploadBegun() {
@@ -45,39 +60,52 @@ int64_t millisecondsToNextHint() {
     return left > 0 ? left : 0;
 }
 
+static void hintDuringUpload(int socket) {
+    if (bytesNotYetSent(socket) != 0) {
+        reportFormat("No block request for %d s, and can0 has not sent the last of its frames: no "
+                     "node acknowledges them (board off, unplugged or resetting), the bus is not "
+                     "terminated, or the bit rates differ. Still waiting\n",
+                     uploadQuietSeconds);
+        return;
+    }
+    reportFormat("No block request for %d s: the upload stands at byte %u of %u. Still serving: a "
+                 "board that was reset asks again from its start\n",
+                 uploadQuietSeconds, uploadPosition(), fileLength);
+}
+
 void giveDueHint(int socket) {
     if (millisecondsToNextHint() != 0) {
         return;
     }
     hintGiven = true;
-    flushBlockLines();
     if (blockRequested) {
-        if (bytesNotYetSent(socket) != 0) {
-            fprintf(stderr,
-                    "No block request for %d s, and can0 has not sent the last of its frames: "
-                    "no node acknowledges them (board off, unplugged or resetting), the bus is "
-                    "not terminated, or the bit rates differ. Still waiting\n",
-                    uploadQuietSeconds);
-            return;
-        }
-        fprintf(stderr,
-                "No block request for %d s: the upload stands at byte %u of %u. Still serving: "
-                "a board that was reset asks again from its start\n",
-                uploadQuietSeconds, uploadPosition(), fileLength);
+        hintDuringUpload(socket);
+        return;
+    }
+    if (boardHeard && originalFirmwareErase) {
+        reportFormat("No block request for %d s since the board was ordered into its bootloader: "
+                     "the bootloader has not started. Still waiting; if the board announces "
+                     "itself again, end this run and start it again\n",
+                     uploadQuietSeconds);
+        return;
+    }
+    if (announced) {
+        reportFormat("No block request for %d s since the board announced itself, and it was not "
+                     "ordered into its bootloader (see the report above). Still waiting: its next "
+                     "announcement is answered again\n",
+                     uploadQuietSeconds);
         return;
     }
     if (boardHeard) {
-        fprintf(stderr,
-                "No block request for %d s since the board announced itself: its bootloader has "
-                "not started. Still waiting: reset the board if it does not\n",
-                uploadQuietSeconds);
+        reportFormat("No block request for %d s that this tool answers: those heard were for "
+                     "another bootloader version or past the image's end. Still waiting\n",
+                     uploadQuietSeconds);
         return;
     }
-    fprintf(stderr,
-            "Waiting for board 121 on can0: nothing heard from it for %d s. Power the board on, "
-            "or reset it, so that it announces itself%s\n",
-            waitingHintSeconds,
-            busErrorsSeen() ? ". can0 reported errors: the bit rates or the wiring are the likely "
-                              "cause"
-                            : "");
+    reportFormat("Waiting for board 121 on can0: nothing heard from it for %d s. Power the board "
+                 "on, or reset it, so that it announces itself%s\n",
+                 waitingHintSeconds,
+                 busErrorsSeen() ? ". can0 reported errors: the bit rates or the wiring are the "
+                                   "likely cause"
+                                 : "");
 }

@@ -1,6 +1,6 @@
-// Hints for a board that stays quiet, or goes quiet during the upload. Each is printed once on
-// the error stream, and the tool goes on waiting: a board may be powered on, reset or plugged
-// in at any time.
+// Hints for a board that stays quiet, goes quiet during the upload, or comes back running its
+// old firmware. Each is printed once on the error stream, and the tool goes on waiting: a board
+// may be powered on, reset or plugged in at any time.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +9,20 @@
 constexpr int waitingHintSeconds = 5;
 constexpr int uploadQuietSeconds = 10;
 
+enum BoardWord {
+    boardAnnounced,
+    blockRequestServed,
+    blockRequestIgnored, // heard, but no sign that the upload began
+};
+
 // The tool starts listening on can0.
 void startBoardWatch();
 
-// The board announced itself, or its bootloader asked for a block.
-void noteBoardHeard(bool blockRequest);
+// The board spoke; the silence counts from now.
+void noteBoardHeard(BoardWord word);
+
+// Board 121 announced itself although this run has activated it already.
+void noteAnnouncedAfterActivation();
 
 // Milliseconds until the next hint is due (0 when due now), or -1 when none is pending.
 int64_t millisecondsToNextHint();
@@ -22,5 +31,5 @@ int64_t millisecondsToNextHint();
 // leave on socket, as the board may be waiting for them.
 void giveDueHint(int socket);
 
-// True once the bootloader has asked for a block.
+// True once a block request has been served.
 bool uploadBegun();

@@ -1,41 +1,35 @@
 #include "bus_health.h"
 
-#include "block_log.h"
 #include "monotonic_clock.h"
+#include "output.h"
+#include "record_read.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-// Bus errors can come by the thousand a second: after the first, a count at most this often.
-static const int64_t busErrorSummaryMilliseconds = 10000;
-
-enum ControllerState { errorActive, errorWarning, errorPassive, busOff };
-
 static int healthSocket = -1;
-static ControllerState controllerState = errorActive;
+static ControllerState state = errorActive;
 static int64_t busOffSince = 0;
+static int64_t busOffStamp = 0;
 static uint32_t busOffs = 0;
 static uint32_t busOffsAtMark = 0;
 static bool anyErrorFrame = false;
-static bool noAcknowledgeReported = false;
-static bool txTimeoutReported = false;
-static bool rxOverflowReported = false;
-static bool txOverflowReported = false;
+static bool receiveOverflowSeen = false;
+static bool transmitOverflowSeen = false;
+static bool transmitTimeoutSeen = false;
 static uint64_t busErrors = 0;
-static int64_t busErrorsReportedAt = 0;
+static uint64_t noAcknowledges = 0;
 
 bool openBusHealth(int interfaceIndex) {
     int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (s < 0) {
-        perror("Interface can0 error reports");
+        reportSystemError("Interface can0 error reports");
         return false;
     }
-    // An empty filter list: no data frames at all, the board's are read on the other socket.
+    // An empty filter list: no data frames at all, the board's are read on the other sockets.
     can_filter noFrames;
     memset(&noFrames, 0, sizeof(noFrames));
     can_err_mask_t errors = CAN_ERR_TX_TIMEOUT | CAN_ERR_CRTL | CAN_ERR_PROT | CAN_ERR_ACK |
@@ -46,8 +40,8 @@ bool openBusHealth(int interfaceIndex) {
     addr.can_ifindex = interfaceIndex;
     if (setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, &noFrames, 0) < 0 ||
         setsockopt(s, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof(errors)) < 0 ||
-        bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0) {
-        perror("Interface can0 error reports");
+        !askForRecordFacts(s) || bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0) {
+        reportSystemError("Interface can0 error reports");
         close(s);
         return false;
     }
@@ -63,145 +57,135 @@ int busHealthSocket() {
     return healthSocket;
 }
 
-void readBusHealth() {
+bool takeErrorFrame(can_frame *frame, uint32_t *events) {
     if (healthSocket < 0) {
-        return;
+        return false;
     }
-    can_frame frame;
-    for (;;) {
-        ssize_t nbytes = recv(healthSocket, &frame, sizeof(frame), MSG_DONTWAIT);
-        if (nbytes < 0 && errno == EINTR) {
-            continue;
-        }
-        // An error of the socket itself (can0 going down) reaches the board's socket too,
-        // which reports it; reading it here clears it, so it cannot wake the wait again.
-        if (nbytes < static_cast<ssize_t>(sizeof(frame))) {
-            return;
-        }
-        noteErrorFrame(&frame);
+    RecordFacts facts;
+    // An error of the socket itself (can0 going down) reaches the board's sockets too, which
+    // report it; reading it here clears it, so it cannot wake the wait again.
+    if (readRecord(healthSocket, frame, sizeof(*frame), &facts) <
+        static_cast<ssize_t>(sizeof(*frame))) {
+        return false;
     }
+    *events = noteErrorFrame(frame, facts.stampNanoseconds);
+    return true;
 }
 
-static void report(const char *text) {
-    flushBlockLines();
-    fputs(text, stderr);
-}
-
-static void reportCounters(const can_frame *frame) {
-    if ((frame->can_id & CAN_ERR_CNT) != 0) {
-        fprintf(stderr, " (transmit errors %u, receive errors %u)", frame->data[6], frame->data[7]);
+static uint32_t enter(ControllerState next) {
+    if (next == state) {
+        return 0;
     }
-}
-
-static void enterState(ControllerState state, const can_frame *frame) {
-    if (state == controllerState) {
-        return;
-    }
-    bool wasOff = controllerState == busOff;
-    controllerState = state;
-    switch (state) {
+    ControllerState was = state;
+    state = next;
+    switch (next) {
     case busOff:
         busOffSince = monotonicMilliseconds();
         busOffs++;
-        report("can0 is bus-off: its controller stopped after too many errors and sends nothing. "
-               "Restart it with \"ip link set can0 type can restart\", or let it restart by "
-               "itself (\"ip link set can0 type can restart-ms 100\")\n");
-        return;
+        return enteredBusOff;
     case errorPassive:
-        report("can0 is error-passive: many of its frames fail");
-        reportCounters(frame);
-        fputs("; check the bit rates, the wiring and the termination\n", stderr);
-        return;
+        return enteredErrorPassive;
     case errorWarning:
-        report("can0 warns of errors: its error counters are rising");
-        reportCounters(frame);
-        fputs("; check the bit rates, the wiring and the termination\n", stderr);
-        return;
+        return was == errorPassive ? leftErrorPassive : enteredErrorWarning;
     case errorActive:
-        report(wasOff ? "can0 restarted after bus-off: it sends again; frames handed to it while "
-                        "it was off are lost\n"
-                      : "can0 is error-active again: its errors have stopped\n");
-        return;
+        return was == busOff ? restartedAfterBusOff : backToErrorActive;
     }
+    return 0;
 }
 
-static void noteControllerProblem(const can_frame *frame) {
+static uint32_t noteControllerProblem(const can_frame *frame) {
     uint8_t problem = frame->data[1];
-    if ((problem & CAN_ERR_CRTL_RX_OVERFLOW) != 0 && !rxOverflowReported) {
-        rxOverflowReported = true;
-        report("can0 lost frames it received: its controller's receive buffer overflowed\n");
+    uint32_t events = 0;
+    if ((problem & CAN_ERR_CRTL_RX_OVERFLOW) != 0 && !receiveOverflowSeen) {
+        receiveOverflowSeen = true;
+        events |= firstReceiveOverflow;
     }
-    if ((problem & CAN_ERR_CRTL_TX_OVERFLOW) != 0 && !txOverflowReported) {
-        txOverflowReported = true;
-        report("can0 lost frames to send: its controller's transmit buffer overflowed\n");
+    if ((problem & CAN_ERR_CRTL_TX_OVERFLOW) != 0 && !transmitOverflowSeen) {
+        transmitOverflowSeen = true;
+        events |= firstTransmitOverflow;
     }
-    // Only a restart, or the controller's own return to error-active, ends a bus-off.
-    if (controllerState == busOff && (problem & CAN_ERR_CRTL_ACTIVE) == 0) {
-        return;
+    // A bus-off ends with a restart or the controller's own return to error-active, not with
+    // an error state that the driver still reports from before.
+    if (state == busOff && (problem & CAN_ERR_CRTL_ACTIVE) == 0) {
+        return events;
     }
     if ((problem & (CAN_ERR_CRTL_RX_PASSIVE | CAN_ERR_CRTL_TX_PASSIVE)) != 0) {
-        enterState(errorPassive, frame);
+        events |= enter(errorPassive);
     } else if ((problem & (CAN_ERR_CRTL_RX_WARNING | CAN_ERR_CRTL_TX_WARNING)) != 0) {
-        enterState(errorWarning, frame);
+        events |= enter(errorWarning);
     } else if ((problem & CAN_ERR_CRTL_ACTIVE) != 0) {
-        enterState(errorActive, frame);
+        events |= enter(errorActive);
     }
+    return events;
 }
 
-static void countBusError() {
-    busErrors++;
-    int64_t now = monotonicMilliseconds();
-    if (busErrors == 1) {
-        report("can0 reports bus errors (bit, form, stuff, CRC or acknowledgement errors): the "
-               "bit rates differ, or the wiring or the termination is at fault; counting them\n");
-    } else if (now - busErrorsReportedAt >= busErrorSummaryMilliseconds) {
-        flushBlockLines();
-        fprintf(stderr, "can0: %llu bus errors so far\n",
-                static_cast<unsigned long long>(busErrors));
-    } else {
-        return;
-    }
-    busErrorsReportedAt = now;
+// A missing acknowledgement most often means that no other node listens, not that the bus is
+// faulty: counted apart from the other bus errors.
+static bool isAcknowledgeError(const can_frame *frame) {
+    canid_t classes = frame->can_id & CAN_ERR_MASK;
+    uint8_t location = frame->data[3];
+    return (classes & CAN_ERR_ACK) != 0 ||
+           ((classes & CAN_ERR_PROT) != 0 &&
+            (location == CAN_ERR_PROT_LOC_ACK || location == CAN_ERR_PROT_LOC_ACK_DEL));
 }
 
-void noteErrorFrame(const can_frame *frame) {
-    canid_t errors = frame->can_id & CAN_ERR_MASK;
+uint32_t noteErrorFrame(const can_frame *frame, int64_t stampNanoseconds) {
+    canid_t classes = frame->can_id & CAN_ERR_MASK;
+    uint32_t events = 0;
     anyErrorFrame = true;
-    if ((errors & CAN_ERR_BUSOFF) != 0) {
-        enterState(busOff, frame);
+    if ((classes & CAN_ERR_BUSOFF) != 0) {
+        events |= enter(busOff);
+        if ((events & enteredBusOff) != 0) {
+            busOffStamp = stampNanoseconds;
+        }
     }
-    if ((errors & CAN_ERR_RESTARTED) != 0) {
-        enterState(errorActive, frame);
+    if ((classes & CAN_ERR_RESTARTED) != 0) {
+        events |= enter(errorActive);
     }
-    if ((errors & CAN_ERR_CRTL) != 0) {
-        noteControllerProblem(frame);
+    if ((classes & CAN_ERR_CRTL) != 0) {
+        events |= noteControllerProblem(frame);
     }
-    if ((errors & CAN_ERR_TX_TIMEOUT) != 0 && !txTimeoutReported) {
-        txTimeoutReported = true;
-        report("can0's driver gave up on a frame it could not send in time: the controller may be "
-               "stuck; take can0 down and up again\n");
+    if ((classes & CAN_ERR_TX_TIMEOUT) != 0 && !transmitTimeoutSeen) {
+        transmitTimeoutSeen = true;
+        events |= firstTransmitTimeout;
     }
-    if ((errors & CAN_ERR_ACK) != 0 && !noAcknowledgeReported) {
-        noAcknowledgeReported = true;
-        report("can0: no node acknowledges its frames: the board is off, unplugged or resetting, "
-               "or the bit rates differ\n");
-    } else if ((errors & (CAN_ERR_PROT | CAN_ERR_BUSERROR | CAN_ERR_ACK)) != 0) {
-        countBusError();
+    if (isAcknowledgeError(frame)) {
+        noAcknowledges++;
+        events |= noAcknowledgeCounted;
+    } else if ((classes & (CAN_ERR_PROT | CAN_ERR_BUSERROR)) != 0) {
+        busErrors++;
+        events |= busErrorCounted;
     }
+    return events;
 }
 
-void noteBusAlive() {
-    if (controllerState == busOff) {
-        controllerState = errorActive;
+uint32_t noteFrameReceived(int64_t stampNanoseconds) {
+    // Without both stamps the order is not known: the bus-off then waits for a restart.
+    if (state != busOff || busOffStamp == 0 || stampNanoseconds <= busOffStamp) {
+        return 0;
     }
+    state = errorActive;
+    return receivingAfterBusOff;
+}
+
+ControllerState controllerState() {
+    return state;
 }
 
 bool busErrorsSeen() {
     return anyErrorFrame;
 }
 
+uint64_t busErrorCount() {
+    return busErrors;
+}
+
+uint64_t noAcknowledgeCount() {
+    return noAcknowledges;
+}
+
 int64_t busOffMilliseconds() {
-    if (controllerState != busOff) {
+    if (state != busOff) {
         return -1;
     }
     return monotonicMilliseconds() - busOffSince;
@@ -212,21 +196,20 @@ void markBusHealth() {
 }
 
 bool busWentOffSinceMark() {
-    readBusHealth();
     return busOffs != busOffsAtMark;
 }
 
 void resetBusHealth() {
     healthSocket = -1;
-    controllerState = errorActive;
+    state = errorActive;
     busOffSince = 0;
+    busOffStamp = 0;
     busOffs = 0;
     busOffsAtMark = 0;
     anyErrorFrame = false;
-    noAcknowledgeReported = false;
-    txTimeoutReported = false;
-    rxOverflowReported = false;
-    txOverflowReported = false;
+    receiveOverflowSeen = false;
+    transmitOverflowSeen = false;
+    transmitTimeoutSeen = false;
     busErrors = 0;
-    busErrorsReportedAt = 0;
+    noAcknowledges = 0;
 }

@@ -1,9 +1,12 @@
 #include "bus_lock.h"
 
+#include "output.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -33,7 +36,7 @@ static socklen_t lockAddress(const char *interfaceName, sockaddr_un *address) {
 static void reportLockFailure(const char *interfaceName) {
     char prefix[64];
     snprintf(prefix, sizeof(prefix), "Interface %s lock", interfaceName);
-    perror(prefix);
+    reportSystemError(prefix);
 }
 
 // The holder's credentials were fixed when it started listening; a connection that is
@@ -55,16 +58,38 @@ static pid_t holderOf(const sockaddr_un *address, socklen_t length) {
     return holder;
 }
 
+// The holder's process name: any local process can listen on the lock's name, and a report
+// must not blame a canfd-flash run for one that is not. False when it cannot be read.
+static bool processName(pid_t process, char *name, size_t size) {
+    char path[32];
+    snprintf(path, sizeof(path), "/proc/%ld/comm", static_cast<long>(process));
+    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    ssize_t length = read(descriptor, name, size - 1);
+    close(descriptor);
+    if (length <= 0) {
+        return false;
+    }
+    name[length] = '\0';
+    name[strcspn(name, "\n")] = '\0';
+    return true;
+}
+
 static void reportHolder(const char *interfaceName, pid_t holder) {
-    if (holder > 0) {
-        fprintf(stderr,
-                "Interface %s is in use by another canfd-flash run (process %ld): let it "
-                "finish or end it\n",
-                interfaceName, static_cast<long>(holder));
+    char name[64];
+    if (holder > 0 && processName(holder, name, sizeof(name)) && strcmp(name, "canfd-flash") != 0) {
+        reportFormat("Interface %s is in use: process %ld (%s), which is not canfd-flash, holds "
+                     "the lock that keeps a second run off %s: end that process\n",
+                     interfaceName, static_cast<long>(holder), name, interfaceName);
+    } else if (holder > 0) {
+        reportFormat("Interface %s is in use by another canfd-flash run (process %ld): let it "
+                     "finish or end it\n",
+                     interfaceName, static_cast<long>(holder));
     } else {
-        fprintf(stderr,
-                "Interface %s is in use by another canfd-flash run: let it finish or end it\n",
-                interfaceName);
+        reportFormat("Interface %s is in use by another canfd-flash run: let it finish or end it\n",
+                     interfaceName);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "output.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -20,17 +22,17 @@ int handleCommandLine(int argc, const char *const *argv) {
     // An argument is refused rather than ignored: `canfd-flash new.bin` must not quietly
     // flash /opt/klipper.bin instead, nor `canfd-flash --help` erase a board.
     if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-        fputs(usage, stdout);
+        logText(usage, sizeof(usage) - 1);
         return 0;
     }
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-        printf("canfd-flash %s\n", CANFD_FLASH_VERSION);
+        logFormat("canfd-flash %s\n", CANFD_FLASH_VERSION);
         return 0;
     }
     // After a known option, the argument that follows it is the one that is wrong.
     bool knownFirst = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "--version") == 0;
     const char *unexpected = knownFirst ? argv[2] : argv[1];
-    fprintf(stderr, "canfd-flash: unexpected argument '%s': nothing was done\n\n%s", unexpected,
-            usage);
+    reportFormat("canfd-flash: unexpected argument '%s': nothing was done\n\n", unexpected);
+    reportText(usage);
     return 1;
 }

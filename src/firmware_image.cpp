@@ -1,7 +1,10 @@
 #include "firmware_image.h"
 
+#include "output.h"
 #include <cerrno>
+
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,12 +61,32 @@ static bool readStatus(int descriptor, struct stat *status) {
 }
 
 // A writer that rewrites the file in place (cp, a shell redirection) changes its size or its
-// times, to the nanosecond where the file system keeps them.
-static bool sameVersion(const struct stat &before, const struct stat &after) {
+// modification time, to the nanosecond where the file system keeps them.
+static bool sameSizeAndTime(const struct stat &before, const struct stat &after) {
     return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
-           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
-           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec;
+}
+
+static bool sameChangeTime(const struct stat &before, const struct stat &after) {
+    return before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
            before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+}
+
+// Whether the file still holds the bytes read into memory. Asked only when nothing but the
+// change time moved: a rename onto the path, a chmod or a new link change it and leave the bytes
+// alone, but so does a writer that puts the modification time back (cp -p).
+static bool sameBytes(int descriptor, uint64_t size) {
+    static uint8_t piece[64 * 1024];
+    for (uint64_t offset = 0; offset < size;) {
+        uint64_t left = size - offset;
+        ssize_t count =
+            preadRetrying(descriptor, piece, left < sizeof(piece) ? left : sizeof(piece), offset);
+        if (count <= 0 || memcmp(piece, firmwareImage + offset, static_cast<size_t>(count)) != 0) {
+            return false;
+        }
+        offset += static_cast<uint64_t>(count);
+    }
+    return true;
 }
 
 static bool refuse(int descriptor) {
@@ -76,44 +99,45 @@ static bool refuse(int descriptor) {
 bool openFirmwareImage(const char *path) {
     int descriptor = open(path, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
-        perror("Firmware file not found!");
+        reportSystemError("Firmware file not found!");
         return false;
     }
     struct stat before;
     if (!readStatus(descriptor, &before)) {
-        perror("Firmware size could not be read");
+        reportSystemError("Firmware size could not be read");
         return refuse(descriptor);
     }
     uint64_t size = static_cast<uint64_t>(before.st_size);
     if (size == 0) {
-        fprintf(stderr, "Firmware file is empty: %s\n", path);
+        reportFormat("Firmware file is empty: %s\n", path);
         return refuse(descriptor);
     }
     if (size >= firmwareImageSizeLimit) {
-        fprintf(stderr, "Firmware file too large: %s has %llu bytes, at most %llu are possible\n",
-                path, static_cast<unsigned long long>(size),
-                static_cast<unsigned long long>(firmwareImageSizeLimit - 1));
+        reportFormat("Firmware file too large: %s has %llu bytes, at most %llu are possible\n",
+                     path, static_cast<unsigned long long>(size),
+                     static_cast<unsigned long long>(firmwareImageSizeLimit - 1));
         return refuse(descriptor);
     }
     int readError = readToTheEnd(descriptor, size);
     if (readError > 0) {
         errno = readError;
-        perror("Firmware file could not be read");
+        reportSystemError("Firmware file could not be read");
         return refuse(descriptor);
     }
     if (readError == endedEarly) {
-        fprintf(stderr, "Firmware file ended before its size: %s\n", path);
+        reportFormat("Firmware file ended before its size: %s\n", path);
         return refuse(descriptor);
     }
     struct stat after;
     if (!readStatus(descriptor, &after)) {
-        perror("Firmware size could not be read");
+        reportSystemError("Firmware size could not be read");
         return refuse(descriptor);
     }
     // A byte past the size shows growth even where the status lags behind the data (NFS
     // caches it).
-    if (readError == wentOnPastSize || !sameVersion(before, after)) {
-        fprintf(stderr, "Firmware file changed while it was being read: %s\n", path);
+    if (readError == wentOnPastSize || !sameSizeAndTime(before, after) ||
+        (!sameChangeTime(before, after) && !sameBytes(descriptor, size))) {
+        reportFormat("Firmware file changed while it was being read: %s\n", path);
         return refuse(descriptor);
     }
     // Every block is served from memory: the file has no job left.

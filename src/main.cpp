@@ -1,5 +1,6 @@
 // canfd-flash: puts the board at address 121 on can0 into its bootloader and uploads
 // /opt/klipper.bin to it. Takes no arguments but --help and --version.
+#include "board_socket.h"
 #include "board_watch.h"
 #include "bus_health.h"
 #include "bus_lock.h"
@@ -7,12 +8,15 @@
 #include "firmware_image.h"
 #include "frame_log.h"
 #include "frame_send.h"
+#include "interruption.h"
 #include "message_handler.h"
+#include "output.h"
 #include "receive_wait.h"
+#include "received_record.h"
+#include "run_outcome.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <linux/can.h>
 #include <linux/can/raw.h>
@@ -27,99 +31,103 @@ static const char interfaceName[] = "can0";
 // arrives: refuse both before the board is told to erase itself, rather than wait for ever.
 static bool interfaceReady(int s, ifreq *ifr) {
     if (ioctl(s, SIOCGIFMTU, ifr) < 0) {
-        perror("Interface can0 MTU");
+        reportSystemError("Interface can0 MTU");
         return false;
     }
     if (ifr->ifr_mtu != CANFD_MTU) {
-        fprintf(stderr,
-                "Interface can0 does not carry CAN FD frames (MTU %d, needs %d): set it up "
-                "with \"fd on\"\n",
-                ifr->ifr_mtu, static_cast<int>(CANFD_MTU));
+        reportFormat("Interface can0 does not carry CAN FD frames (MTU %d, needs %d): set it up "
+                     "with \"fd on\"\n",
+                     ifr->ifr_mtu, static_cast<int>(CANFD_MTU));
         return false;
     }
     if (ioctl(s, SIOCGIFFLAGS, ifr) < 0) {
-        perror("Interface can0 state");
+        reportSystemError("Interface can0 state");
         return false;
     }
     if ((ifr->ifr_flags & IFF_UP) == 0) {
-        fputs("Interface can0 is down: bring it up first (ip link set can0 up)\n", stderr);
+        reportText("Interface can0 is down: bring it up first (ip link set can0 up)\n");
         return false;
     }
     return true;
 }
 
-int main(int argc, char **argv) {
-    int commandLineStatus = handleCommandLine(argc, argv);
-    if (commandLineStatus != commandLineGoAhead) {
-        return commandLineStatus;
-    }
-    // Line by line even into a pipe or a file, so progress shows as it happens and the
-    // log keeps its order with the error stream.
-    static char stdoutBuffer[BUFSIZ];
-    setvbuf(stdout, stdoutBuffer, _IOLBF, sizeof(stdoutBuffer));
-    // A log reader that goes away (`| head`, a closed terminal pipe) must not end the upload
-    // half way through and leave the board erased: losing the log is the lesser harm.
-    signal(SIGPIPE, SIG_IGN);
-
-    if (!openFirmwareImage(firmwareImagePath)) {
-        return 1;
-    }
-    if (!takeBusLock(interfaceName)) {
-        return 1;
-    }
-    printf("Firmware size %u\n\r", fileLength);
-    puts("CAN Sockets Receive Demo\r");
-
+// Opens the socket that sends and reads can0, bound to it with CAN FD frames, and the board's
+// socket beside it; -1 after a report.
+static int openBus(ifreq *ifr) {
     int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (s < 0) {
-        perror("Socket");
-        return 1;
+        reportSystemError("Socket");
+        return -1;
     }
     int sndbuf = 0;
     if (setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(int)) < 0) {
-        perror("setsockopt");
+        reportSystemError("setsockopt");
     }
     if (!boundSendWaits(s)) {
-        return 1;
+        return -1;
     }
-
-    ifreq ifr;
-    memset(&ifr, 0, sizeof(ifr));
-    strncpy(ifr.ifr_name, interfaceName, IFNAMSIZ - 1);
-    if (ioctl(s, SIOCGIFINDEX, &ifr) < 0) {
-        perror("Interface can0");
-        return 1;
+    memset(ifr, 0, sizeof(*ifr));
+    strncpy(ifr->ifr_name, interfaceName, IFNAMSIZ - 1);
+    if (ioctl(s, SIOCGIFINDEX, ifr) < 0) {
+        reportSystemError("Interface can0");
+        return -1;
     }
+    int interfaceIndex = ifr->ifr_ifindex;
     sockaddr_can addr;
     memset(&addr, 0, sizeof(addr));
     addr.can_family = AF_CAN;
-    addr.can_ifindex = ifr.ifr_ifindex;
+    addr.can_ifindex = interfaceIndex;
     if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0) {
-        perror("Bind");
-        return 1;
+        reportSystemError("Bind");
+        return -1;
     }
     int enable = 1;
     if (setsockopt(s, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &enable, sizeof(int)) < 0) {
-        perror("setsockopt CAN_RAW_FD_FRAMES");
-        return 1;
+        reportSystemError("setsockopt CAN_RAW_FD_FRAMES");
+        return -1;
     }
-    if (!interfaceReady(s, &ifr) || !openBusHealth(addr.can_ifindex)) {
-        return 1;
+    if (!separateBoardFrames(s, interfaceIndex) || !interfaceReady(s, ifr) ||
+        !openBusHealth(interfaceIndex)) {
+        return -1;
     }
-    puts("Citam\r");
+    return s;
+}
+
+int main(int argc, char **argv) {
+    startOutput(STDOUT_FILENO, STDERR_FILENO);
+    int commandLineStatus = handleCommandLine(argc, argv);
+    if (commandLineStatus != commandLineGoAhead) {
+        endRun(commandLineStatus);
+    }
+    // A log reader that goes away (`| head`, a closed terminal pipe) must not end the upload
+    // half way through and leave the board erased: losing the log is the lesser harm.
+    signal(SIGPIPE, SIG_IGN);
+    catchInterruptions();
+
+    if (!openFirmwareImage(firmwareImagePath) || !takeBusLock(interfaceName)) {
+        endRun(1);
+    }
+    logFormat("Firmware size %u\n\r", fileLength);
+    logLine("CAN Sockets Receive Demo\r");
+
+    ifreq ifr;
+    int s = openBus(&ifr);
+    if (s < 0) {
+        endRun(1);
+    }
+    logLine("Citam\r");
     startBoardWatch();
 
     // Large enough for a CAN FD frame: the size of what a read returns tells FD from classic.
     canfd_frame frame;
     for (;;) {
-        ssize_t nbytes = receiveRecord(s, &frame, sizeof(frame));
-        // The log line may fail too (its reader gone, a full disk): report the read's cause.
+        ssize_t nbytes = receiveRecord(s, &frame);
         int readError = errno;
-        puts("Hotovo\r");
+        logLine("Hotovo\r");
         if (nbytes < 0) {
             errno = readError;
-            perror("Read");
-            return 1;
+            reportSystemError("Read");
+            endRun(1);
         }
         printFrameDump(&frame, nbytes);
         if (nbytes >= frameHeaderSize) {

@@ -5,8 +5,9 @@
 #include "board.h"
 #include "board_watch.h"
 #include "frame_send.h"
+#include "output.h"
+#include "run_outcome.h"
 
-#include <cstdio>
 #include <cstring>
 
 bool originalFirmwareErase = false;
@@ -19,21 +20,25 @@ static can_frame activationFrame(uint16_t msgType) {
 }
 
 static bool sendActivationFrame(int socket, const can_frame &frame) {
-    if (!sendFrame(socket, &frame, sizeof(frame))) {
-        reportSendFailure();
+    SendOutcome sent = sendFrame(socket, &frame, sizeof(frame));
+    if (sent != frameSent) {
+        reportSendFailure(sent);
         return false;
     }
     return true;
 }
 
 // A failed write leaves the flag false, so the next announcement starts over.
-static void activateBootloader(int socket) {
+static void activateBootloader(int socket, uint8_t source) {
     if (originalFirmwareErase) {
+        if (source == targetBoardAddress) {
+            noteAnnouncedAfterActivation();
+        }
         return;
     }
     can_frame acknowledge = activationFrame(acknowledgeAnnounce);
-    puts("Detected original firmware!\r");
-    puts("I'm sending ACK..\r");
+    logLine("Detected original firmware!\r");
+    logLine("I'm sending ACK..\r");
     if (!sendActivationFrame(socket, acknowledge)) {
         return;
     }
@@ -47,11 +52,11 @@ static void activateBootloader(int socket) {
     order.can_dlc = canMessageUpdateYourFirmwareSize;
     encodeUpdateYourFirmware(request, order.data);
 
-    puts("Sending command to clear flash and activate bootloader...\r");
+    logLine("Sending command to clear flash and activate bootloader...\r");
     if (!sendActivationFrame(socket, order)) {
         return;
     }
-    puts("Waiting for bootloader...\r");
+    logLine("Waiting for bootloader...\r");
     originalFirmwareErase = true;
 }
 
@@ -59,22 +64,22 @@ void ProcessReceivedMessage(const canfd_frame *frame, int socket, ssize_t nbytes
     can_id canId = can_id_from_value(frame->can_id & CAN_EFF_MASK);
     switch (canId.id.msgType) {
     case announce:
-        noteBoardHeard(false);
-        activateBootloader(socket);
+        noteBoardHeard(boardAnnounced);
+        activateBootloader(socket, canId.id.source_address);
         break;
     case firmwareBlockRequest: {
-        bool trailer = serveFirmwareBlockRequest(frame, nbytes, socket);
+        RequestOutcome outcome = serveFirmwareBlockRequest(frame, nbytes, socket);
         // The board's silence counts from the end of the blocks it asked for, however long
         // they took to send.
-        noteBoardHeard(true);
-        if (!trailer) {
+        noteBoardHeard(outcome == requestServed ? blockRequestServed : blockRequestIgnored);
+        if (outcome == requestPastTheEnd) {
             return;
         }
         break;
     }
     default:
-        puts("CanMessageType::unknown\r");
+        logLine("CanMessageType::unknown\r");
         break;
     }
-    printf("Src: %d Dest: %d\r\n", canId.id.source_address, canId.id.destination_address);
+    logFormat("Src: %d Dest: %d\r\n", canId.id.source_address, canId.id.destination_address);
 }

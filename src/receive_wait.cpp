@@ -1,39 +1,29 @@
 #include "receive_wait.h"
 
-#include "block_log.h"
+#include "board_socket.h"
 #include "board_watch.h"
 #include "bus_health.h"
-#include "frame_send.h"
+#include "bus_reports.h"
+#include "output.h"
+#include "record_read.h"
+#include "run_outcome.h"
+#include "socket_drops.h"
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <poll.h>
-#include <unistd.h>
 
-static const int64_t busOffLimitMilliseconds = 1000 * static_cast<int64_t>(noProgressLimitSeconds);
+// A record read but not yet handed on: the other socket may hold one that came earlier.
+struct HeldRecord {
+    bool held;
+    canfd_frame frame;
+    ssize_t nbytes;
+    int error;
+    int64_t stamp;
+};
 
-// A controller that stays bus-off mid-upload sends nothing, and the kernel may drop what it is
-// handed meanwhile: the same bound as for a write that makes no progress.
-static int64_t millisecondsToBusOffLimit() {
-    int64_t off = busOffMilliseconds();
-    if (off < 0 || !uploadBegun()) {
-        return -1;
-    }
-    return off < busOffLimitMilliseconds ? busOffLimitMilliseconds - off : 0;
-}
-
-static void endIfBusOffTooLong() {
-    if (millisecondsToBusOffLimit() != 0) {
-        return;
-    }
-    flushBlockLines();
-    fprintf(stderr,
-            "Error sending command via CAN FD!: can0 stayed bus-off for %d s during the upload\n",
-            noProgressLimitSeconds);
-    exit(2);
-}
+static HeldRecord heldRecords[2];
 
 static int pollTimeout() {
     int64_t timeout = millisecondsToNextHint();
@@ -44,22 +34,75 @@ static int pollTimeout() {
     return static_cast<int>(timeout);
 }
 
-ssize_t receiveRecord(int socket, void *record, size_t size) {
+static void take(int socket, DroppingSocket which) {
+    HeldRecord *slot = &heldRecords[which];
+    RecordFacts facts;
+    slot->nbytes = readRecord(socket, &slot->frame, sizeof(slot->frame), &facts);
+    if (slot->nbytes < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;
+    }
+    slot->held = true;
+    slot->error = errno;
+    slot->stamp = facts.stampNanoseconds;
+    if (facts.dropsKnown) {
+        noteSocketDrops(which, facts.drops);
+    }
+}
+
+// The earlier of the records held; a failed read first, since the loop ends on it.
+static int earliest() {
+    const HeldRecord &board = heldRecords[boardFrames];
+    const HeldRecord &other = heldRecords[otherFrames];
+    if (!other.held) {
+        return board.held ? boardFrames : -1;
+    }
+    if (!board.held || other.nbytes < 0) {
+        return otherFrames;
+    }
+    return board.nbytes >= 0 && other.stamp < board.stamp ? otherFrames : boardFrames;
+}
+
+static ssize_t handOn(int which, canfd_frame *record) {
+    HeldRecord *slot = &heldRecords[which];
+    slot->held = false;
+    if (slot->nbytes < 0) {
+        errno = slot->error;
+        return slot->nbytes;
+    }
+    memcpy(record, &slot->frame, sizeof(*record));
+    reportBusEvents(noteFrameReceived(slot->stamp), nullptr);
+    return slot->nbytes;
+}
+
+ssize_t receiveRecord(int socket, canfd_frame *record) {
     for (;;) {
-        pollfd watched[2] = {{socket, POLLIN, 0}, {busHealthSocket(), POLLIN, 0}};
-        int ready = poll(watched, 2, pollTimeout());
+        flushOutput();
+        pollfd watched[5] = {
+            {boardSocket(), POLLIN, 0}, {socket, POLLIN, 0}, {busHealthSocket(), POLLIN, 0}};
+        int count = 3 + outputDescriptorsToWatch(watched + 3, 2);
+        // A record already held is ready: only look whether the other socket has an earlier one.
+        bool holding = heldRecords[boardFrames].held || heldRecords[otherFrames].held;
+        int ready = poll(watched, static_cast<nfds_t>(count), holding ? 0 : pollTimeout());
         if (ready < 0) {
             if (errno == EINTR) {
+                endIfInterrupted();
                 continue;
             }
             return -1;
         }
-        if (watched[1].revents != 0) {
+        if (watched[2].revents != 0) {
             readBusHealth();
         }
         endIfBusOffTooLong();
-        if (watched[0].revents != 0) {
-            return read(socket, record, size);
+        if (watched[boardFrames].revents != 0 && !heldRecords[boardFrames].held) {
+            take(watched[boardFrames].fd, boardFrames);
+        }
+        if (watched[otherFrames].revents != 0 && !heldRecords[otherFrames].held) {
+            take(socket, otherFrames);
+        }
+        int which = earliest();
+        if (which >= 0) {
+            return handOn(which, record);
         }
         // Only silence earns a hint: a frame that is waiting is the board speaking.
         giveDueHint(socket);

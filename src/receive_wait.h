@@ -1,10 +1,13 @@
-// Waiting for the next record from the bus, with an eye on the bus and on a quiet board.
+// Waiting for the next record from the bus, with an eye on the bus, on a quiet board and on the
+// readers of the output.
 #pragma once
 
-#include <cstddef>
+#include <linux/can.h>
 #include <sys/types.h>
 
-// Reads the next record of at most size bytes from socket, as read() does, and returns what
-// read() returned. While it waits it reports the controller's error frames, gives the hints for
-// a quiet board, and ends the run with status 2 when can0 stays bus-off during the upload.
-ssize_t receiveRecord(int socket, void *record, size_t size);
+// Returns the next record received on socket or on the board's socket, whichever the interface
+// received first, as read() returns it: its size, or -1 with errno. While it waits it writes out
+// the queued output as its readers take it, reports the controller's error frames and the frames
+// the sockets dropped, gives the hints for a quiet board, and ends the run when can0 stays
+// bus-off during the upload or a signal came.
+ssize_t receiveRecord(int socket, canfd_frame *record);

@@ -81,8 +81,10 @@ const Scenario scenarios[] = {
      1, "Firmware file could not be read: Input/output error\n", {}, Log::Is, "", 0},
     {"socket", "socket", 1, EAFNOSUPPORT, 1, 72,
      1, "Socket: Address family not supported by protocol\n", {}, Log::Is, startLog, 0},
-    // The second socket receives the controller's error frames.
-    {"error-report-socket", "socket", 2, EMFILE, 1, 72,
+    // The second socket receives the board's frames, the third the controller's error frames.
+    {"board-socket", "socket", 2, EMFILE, 1, 72,
+     1, "Interface can0 board socket: Too many open files\n", {}, Log::Is, startLog, 0},
+    {"error-report-socket", "socket", 3, EMFILE, 1, 72,
      1, "Interface can0 error reports: Too many open files\n", {}, Log::Is, startLog, 0},
     {"send-buffer-size", "setsockopt_sndbuf", 1, EPERM, 1, 72,
      0, "setsockopt: Operation not permitted\n", fullUpload, Log::Holds, uploaded, -1},
@@ -111,9 +113,11 @@ const Scenario scenarios[] = {
     // read's own cause.
     {"read-fails-without-log-reader", "read", 3, ENETDOWN, 1, 72,
      1, "Read: Network is down\n", {"ack", "order", "block0"}, Log::Holds, "", -1, 2},
+    // The lock is held by this driver, which is not a canfd-flash run.
     {"bus-in-use", busInUse, 0, 0, 0, 72,
-     1, "Interface can0 is in use by another canfd-flash run (process {holder}): let it finish "
-        "or end it\n", {}, Log::Is, "", 0},
+     1, "Interface can0 is in use: process {holder} (fault_driver), which is not canfd-flash, "
+        "holds the lock that keeps a second run off can0: end that process\n", {}, Log::Is, "",
+     0},
     {"bus-lock", "bind_lock", 1, ENOMEM, 1, 72,
      1, "Interface can0 lock: Cannot allocate memory\n", {}, Log::Is, "", 0},
     // A failed activation is reported and tried again at the board's next announcement.

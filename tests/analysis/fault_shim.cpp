@@ -1,9 +1,10 @@
 // LD_PRELOAD shim that lets the real canfd-flash run on a host without CAN and fails chosen
 // system calls. Environment:
 //   CANFD_FAULT_BUS_FD   descriptor of a socketpair end that the first socket(PF_CAN, ...) hands
-//                        out; the CAN ioctls, bind and setsockopt on it are faked. A second
-//                        socket(PF_CAN, ...), for the controller's error frames, gets a quiet
-//                        socketpair end of its own
+//                        out; the CAN ioctls, bind and setsockopt on it are faked, and its CAN
+//                        filters are not applied: every frame of the board arrives there. Later
+//                        sockets (the board's own, the controller's error frames) get a quiet
+//                        socketpair end each
 //   CANFD_FAULT_IMAGE    file opened in place of /opt/klipper.bin
 //   CANFD_FAULT_MTU      MTU that SIOCGIFMTU reports (default 72)
 //   CANFD_FAULT_DOWN     when set, SIOCGIFFLAGS reports can0 down
@@ -13,8 +14,8 @@
 //                        its own fake can0: with a tag of its own per test, they never refuse
 //                        each other, and a test can hold its run's lock as another run would.
 //   CANFD_FAULT_CALL     open, fstat, pread, socket, setsockopt_sndbuf, ioctl_ifindex, bind,
-//                        setsockopt_fd_frames, ioctl_mtu, ioctl_flags, read, write or
-//                        bind_lock (the bind of the lock's name)
+//                        setsockopt_fd_frames, ioctl_mtu, ioctl_flags, read (read or recvmsg),
+//                        write or bind_lock (the bind of the lock's name)
 //   CANFD_FAULT_NTH      the first call to fail, counted from 1 (default 1)
 //   CANFD_FAULT_COUNT    how many calls in a row fail (default 1)
 //   CANFD_FAULT_ERRNO    the errno they fail with
@@ -43,7 +44,7 @@ const char imagePath[] = "/opt/klipper.bin";
 const int fakeInterfaceIndex = 7;
 
 int imageFd = -1;
-int errorFramesFd = -1;
+int quietFds[4] = {-1, -1, -1, -1};
 
 int envNumber(const char *name, int fallback) {
     const char *text = getenv(name);
@@ -55,7 +56,15 @@ int busFd() {
 }
 
 bool isBus(int fd) {
-    return fd >= 0 && (fd == busFd() || fd == errorFramesFd);
+    if (fd < 0) {
+        return false;
+    }
+    for (int quiet : quietFds) {
+        if (fd == quiet) {
+            return true;
+        }
+    }
+    return fd == busFd();
 }
 
 // Counts one call of `name`; true (with errno set) when this call is to fail.
@@ -194,8 +203,13 @@ int socket(int domain, int type, int protocol) noexcept {
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
         return -1;
     }
-    errorFramesFd = ends[0];
-    return errorFramesFd;
+    for (int &quiet : quietFds) {
+        if (quiet < 0) {
+            quiet = ends[0];
+            break;
+        }
+    }
+    return ends[0];
 }
 
 int setsockopt(int fd, int level, int option, const void *value, socklen_t length) noexcept {
@@ -210,11 +224,14 @@ int setsockopt(int fd, int level, int option, const void *value, socklen_t lengt
     if (level == SOL_CAN_RAW && option == CAN_RAW_FD_FRAMES) {
         return failsNow("setsockopt_fd_frames") ? -1 : 0;
     }
-    if (level == SOL_CAN_RAW && (option == CAN_RAW_FILTER || option == CAN_RAW_ERR_FILTER)) {
+    if (level == SOL_CAN_RAW && (option == CAN_RAW_FILTER || option == CAN_RAW_ERR_FILTER ||
+                                 option == CAN_RAW_JOIN_FILTERS)) {
         return 0;
     }
-    // The bound on a write that makes no progress is the kernel's own, on the socketpair too.
-    if (level == SOL_SOCKET && option == SO_SNDTIMEO) {
+    // The bound on a write that makes no progress, receive times and drop counts are the
+    // kernel's own, on the socketpair too.
+    if (level == SOL_SOCKET &&
+        (option == SO_SNDTIMEO || option == SO_TIMESTAMPNS || option == SO_RXQ_OVFL)) {
         return next<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(
             fd, level, option, value, length);
     }
@@ -295,6 +312,13 @@ ssize_t read(int fd, void *into, size_t length) {
         return -1;
     }
     return next<ssize_t (*)(int, void *, size_t)>("read")(fd, into, length);
+}
+
+ssize_t recvmsg(int fd, msghdr *message, int flags) {
+    if (isBus(fd) && failsNow("read")) {
+        return -1;
+    }
+    return next<ssize_t (*)(int, msghdr *, int)>("recvmsg")(fd, message, flags);
 }
 
 // What read() and pread() become in a build with _FORTIFY_SOURCE.

@@ -1,9 +1,12 @@
 #include "board_watch.h"
 #include "bus_health.h"
+#include "bus_reports.h"
+#include "message_handler.h"
 
 #include "bus_pair.h"
 
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
 #include <linux/sock_diag.h>
@@ -24,7 +27,7 @@ can_frame errorFrame(canid_t classes, std::vector<uint8_t> data = {}) {
 std::string reportsOf(const std::vector<can_frame> &frames) {
     testing::internal::CaptureStderr();
     for (const can_frame &frame : frames) {
-        noteErrorFrame(&frame);
+        reportBusEvents(noteErrorFrame(&frame, 0), &frame);
     }
     return testing::internal::GetCapturedStderr();
 }
@@ -33,11 +36,14 @@ class BusHealth : public testing::Test {
   protected:
     void SetUp() override {
         resetBusHealth();
+        resetBusReports();
         useFakeClock(0);
+        originalFirmwareErase = false;
     }
     void TearDown() override {
         resetBusHealth();
         useRealClock();
+        originalFirmwareErase = false;
     }
 };
 
@@ -47,10 +53,11 @@ const char busOffReport[] =
     "type can restart-ms 100\")\n";
 const char passiveAdvice[] = "; check the bit rates, the wiring and the termination\n";
 const char busErrorsReport[] =
-    "can0 reports bus errors (bit, form, stuff, CRC or acknowledgement errors): the bit rates "
-    "differ, or the wiring or the termination is at fault; counting them\n";
-const char noAcknowledgeReport[] = "can0: no node acknowledges its frames: the board is off, "
-                                   "unplugged or resetting, or the bit rates differ\n";
+    "can0 reports bus errors (bit, form, stuff or CRC errors): the bit rates differ, or the "
+    "wiring or the termination is at fault; counting them\n";
+const char noAcknowledgeReport[] =
+    "can0: no node acknowledges its frames: no other node is listening (the board is off, "
+    "unplugged or resetting), or the bit rates differ\n";
 
 TEST_F(BusHealth, EachErrorFrameIsReportedForWhatItMeans) {
     const uint8_t counters = 0;
@@ -72,6 +79,12 @@ TEST_F(BusHealth, EachErrorFrameIsReportedForWhatItMeans) {
          std::string("can0 is error-passive: many of its frames fail (transmit errors 128, "
                      "receive errors 3)") +
              passiveAdvice},
+        {"error-passive, then down to error warning: the counters fall",
+         {errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_TX_PASSIVE}),
+          errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_TX_WARNING})},
+         std::string("can0 is error-passive: many of its frames fail") + passiveAdvice +
+             "can0 is back from error-passive to error warning: its error counters are "
+             "falling\n"},
         {"error warning, then back to error-active",
          {errorFrame(CAN_ERR_CRTL, {counters, CAN_ERR_CRTL_RX_WARNING}),
           errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_ACTIVE})},
@@ -85,9 +98,13 @@ TEST_F(BusHealth, EachErrorFrameIsReportedForWhatItMeans) {
          {errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_RX_OVERFLOW}),
           errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_RX_OVERFLOW})},
          "can0 lost frames it received: its controller's receive buffer overflowed\n"},
-        {"no acknowledgement, then more of them counted as bus errors",
+        {"missing acknowledgements, however reported, are not blamed on the bus",
          {errorFrame(CAN_ERR_ACK), errorFrame(CAN_ERR_ACK | CAN_ERR_BUSERROR),
-          errorFrame(CAN_ERR_ACK)},
+          errorFrame(CAN_ERR_PROT | CAN_ERR_BUSERROR, {0, 0, 0, CAN_ERR_PROT_LOC_ACK})},
+         noAcknowledgeReport},
+        {"a bit error after a missing acknowledgement is a bus error",
+         {errorFrame(CAN_ERR_ACK),
+          errorFrame(CAN_ERR_PROT | CAN_ERR_BUSERROR, {0, 0, CAN_ERR_PROT_BIT, 0})},
          std::string(noAcknowledgeReport) + busErrorsReport},
         {"a driver's transmit timeout",
          {errorFrame(CAN_ERR_TX_TIMEOUT), errorFrame(CAN_ERR_TX_TIMEOUT)},
@@ -100,6 +117,7 @@ TEST_F(BusHealth, EachErrorFrameIsReportedForWhatItMeans) {
     };
     for (const Case &c : cases) {
         resetBusHealth();
+        resetBusReports();
         EXPECT_EQ(reportsOf(c.frames), c.reports) << c.what;
         EXPECT_TRUE(busErrorsSeen()) << c.what;
     }
@@ -115,20 +133,60 @@ TEST_F(BusHealth, BusErrorsAreSummedUpEveryTenSeconds) {
     EXPECT_EQ(reports, std::string(busErrorsReport) + "can0: 4 bus errors so far\n");
 }
 
-TEST_F(BusHealth, BusOffLastsUntilARestartOrTheBoardIsHeard) {
-    EXPECT_EQ(busOffMilliseconds(), -1);
-    reportsOf({errorFrame(CAN_ERR_BUSOFF)});
-    advanceClock(1500);
-    EXPECT_EQ(busOffMilliseconds(), 1500);
-    reportsOf({errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_TX_WARNING})});
-    EXPECT_EQ(busOffMilliseconds(), 1500);
-    reportsOf({errorFrame(CAN_ERR_RESTARTED)});
-    EXPECT_EQ(busOffMilliseconds(), -1);
-
-    reportsOf({errorFrame(CAN_ERR_BUSOFF)});
-    startBoardWatch();
-    noteBoardHeard(true);
-    EXPECT_EQ(busOffMilliseconds(), -1);
+// Only a restart, a return to error-active, or a frame that can0 received after the bus-off
+// began ends it; a request that was served meanwhile proves nothing.
+TEST_F(BusHealth, BusOffLastsUntilSomethingProvesItOver) {
+    const int64_t busOffAt = 5000000000;
+    const can_frame busOffFrame = errorFrame(CAN_ERR_BUSOFF);
+    struct Case {
+        const char *what;
+        std::function<uint32_t()> afterwards;
+        bool over;
+    } cases[] = {
+        {"a restart",
+         [] {
+             can_frame restart = errorFrame(CAN_ERR_RESTARTED);
+             return noteErrorFrame(&restart, 0);
+         },
+         true},
+        {"error-active again",
+         [] {
+             can_frame active = errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_ACTIVE});
+             return noteErrorFrame(&active, 0);
+         },
+         true},
+        {"a frame received after it", [] { return noteFrameReceived(busOffAt + 1); }, true},
+        {"a frame received before it", [] { return noteFrameReceived(busOffAt - 1); }, false},
+        {"a frame whose time is not known", [] { return noteFrameReceived(0); }, false},
+        {"an error state still reported",
+         [] {
+             can_frame warning = errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_TX_WARNING});
+             return noteErrorFrame(&warning, 0);
+         },
+         false},
+        {"a request served",
+         [] {
+             noteBoardHeard(blockRequestServed);
+             return 0u;
+         },
+         false},
+    };
+    for (const Case &c : cases) {
+        resetBusHealth();
+        startBoardWatch();
+        EXPECT_EQ(noteErrorFrame(&busOffFrame, busOffAt), enteredBusOff) << c.what;
+        advanceClock(1500);
+        c.afterwards();
+        EXPECT_EQ(busOffMilliseconds(), c.over ? -1 : 1500) << c.what;
+        EXPECT_EQ(controllerState() == busOff, !c.over) << c.what;
+    }
+    resetBusHealth();
+    noteErrorFrame(&busOffFrame, busOffAt);
+    testing::internal::CaptureStderr();
+    reportBusEvents(noteFrameReceived(busOffAt + 1), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "can0 receives frames again after its bus-off: it is back on the bus; frames handed "
+              "to it while it was off are lost\n");
 }
 
 TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
@@ -150,9 +208,11 @@ TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
               "the wiring are the likely cause\n");
     EXPECT_EQ(millisecondsToNextHint(), -1);
 
-    noteBoardHeard(false);
+    noteBoardHeard(boardAnnounced);
     EXPECT_EQ(millisecondsToNextHint(), 10000);
-    noteBoardHeard(true);
+    noteBoardHeard(blockRequestIgnored);
+    EXPECT_FALSE(uploadBegun());
+    noteBoardHeard(blockRequestServed);
     EXPECT_TRUE(uploadBegun());
     BusPair bus;
     advanceClock(10000);
@@ -161,7 +221,7 @@ TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "No block request for 10 s: the upload stands at byte 0 of 0. Still serving: a "
               "board that was reset asks again from its start\n");
-    noteBoardHeard(true);
+    noteBoardHeard(blockRequestServed);
     EXPECT_EQ(millisecondsToNextHint(), 10000);
 }
 
@@ -174,7 +234,7 @@ TEST_F(BusHealth, QuietUploadNamesFramesThatHaveNotLeft) {
         GTEST_SKIP() << "no SO_MEMINFO here (qemu-user passes one word of it through)";
     }
     startBoardWatch();
-    noteBoardHeard(true);
+    noteBoardHeard(blockRequestServed);
     // The board may be silent because the last frames it asked for never left: the stand-in
     // holds one that nobody has read.
     const uint8_t record[72] = {};

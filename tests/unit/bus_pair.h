@@ -63,6 +63,11 @@ int failedWriteAttempts();
 void countWrites(int fd);
 int countedWrites();
 
+// The stand-in bus takes every frame written to fd at once, as a bus where the board takes them
+// does: SO_MEMINFO shows none unsent (-1: the socketpair's own count again, of records not yet
+// read at the other end).
+void framesLeaveAtOnce(int fd);
+
 // CLOCK_MONOTONIC as the code under test sees it: every look finds it stepMilliseconds later
 // than the look before, and advanceClock() moves it on between looks. useRealClock() ends this.
 void useFakeClock(long stepMilliseconds);

@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "output.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -17,7 +18,7 @@ Answer run(std::vector<const char *> arguments) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int status = handleCommandLine(static_cast<int>(arguments.size()), arguments.data());
-    fflush(stdout);
+    flushOutput();
     return {status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
 }
 

@@ -1,4 +1,6 @@
 #include "frame_log.h"
+#include "output.h"
+#include "received_record.h"
 
 #include "bus_pair.h"
 
@@ -10,7 +12,7 @@ std::string dumpOf(const can_frame &frame, ssize_t nbytes) {
     const canfd_frame record = widened(frame);
     testing::internal::CaptureStdout();
     printFrameDump(&record, nbytes);
-    fflush(stdout);
+    flushOutput();
     return testing::internal::GetCapturedStdout();
 }
 

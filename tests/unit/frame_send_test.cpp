@@ -1,4 +1,5 @@
 #include "frame_send.h"
+#include "run_outcome.h"
 
 #include "bus_pair.h"
 
@@ -27,10 +28,11 @@ class Send : public testing::Test {
         const uint8_t record[16] = {0x79, 0, 0x96, 0x97};
         testing::internal::CaptureStderr();
         errno = 0;
-        bool sent = sendFrame(bus.flasherEnd, record, sizeof(record));
+        SendOutcome outcome = sendFrame(bus.flasherEnd, record, sizeof(record));
         int sendErrno = errno;
+        bool sent = outcome == frameSent;
         if (!sent) {
-            reportSendFailure();
+            reportSendFailure(outcome);
         }
         err = testing::internal::GetCapturedStderr();
         errno = sendErrno;
