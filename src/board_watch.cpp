@@ -14,6 +14,12 @@ static bool announced = false;
 static bool blockRequested = false;
 static bool hintGiven = false;
 static bool reannouncementReported = false;
+// When board 121 announced itself after this run activated it, while no block request has been
+// served since (-1: no such announcement pending).
+static int64_t reannouncedAt = -1;
+// A board on its way into the bootloader may announce once more; one that keeps quiet this long
+// after that runs its old firmware.
+static const int64_t reannouncedQuietMilliseconds = 3000;
 
 void startBoardWatch() {
     lastHeardAt = monotonicMilliseconds();
@@ -22,6 +28,7 @@ void startBoardWatch() {
     blockRequested = false;
     hintGiven = false;
     reannouncementReported = false;
+    reannouncedAt = -1;
 }
 
 void noteBoardHeard(BoardWord word) {
@@ -30,18 +37,15 @@ void noteBoardHeard(BoardWord word) {
     announced = announced || word == boardAnnounced;
     blockRequested = blockRequested || word == blockRequestServed;
     hintGiven = false;
+    if (word == blockRequestServed) {
+        reannouncedAt = -1;
+    }
 }
 
-// A run activates the board once, which peers may rely on: a board reset after that comes back
-// with its old firmware and is never ordered into its bootloader again by this run.
 void noteAnnouncedAfterActivation() {
-    if (reannouncementReported) {
-        return;
+    if (!reannouncementReported && reannouncedAt < 0) {
+        reannouncedAt = monotonicMilliseconds();
     }
-    reannouncementReported = true;
-    reportText("Board 121 announced itself again: it runs its old firmware (it was reset, or did "
-               "not take the order to start its bootloader). This run activates a board only "
-               "once: end it (Ctrl-C) and start canfd-flash again\n");
 }
 
 bool uploadBegun() {
@@ -53,11 +57,31 @@ static int64_t quietLimitMilliseconds() {
 }
 
 int64_t millisecondsToNextHint() {
-    if (hintGiven) {
+    int64_t due = hintGiven ? -1 : lastHeardAt + quietLimitMilliseconds();
+    if (reannouncedAt >= 0 && (due < 0 || reannouncedAt + reannouncedQuietMilliseconds < due)) {
+        due = reannouncedAt + reannouncedQuietMilliseconds;
+    }
+    if (due < 0) {
         return -1;
     }
-    int64_t left = lastHeardAt + quietLimitMilliseconds() - monotonicMilliseconds();
-    return left > 0 ? left : 0;
+    int64_t now = monotonicMilliseconds();
+    return due > now ? due - now : 0;
+}
+
+// A run activates the board once, which peers may rely on: a board reset after that comes back
+// with its old firmware and is never ordered into its bootloader again by this run.
+static bool giveReannouncementHint() {
+    if (reannouncedAt < 0 ||
+        monotonicMilliseconds() - reannouncedAt < reannouncedQuietMilliseconds) {
+        return false;
+    }
+    reannouncedAt = -1;
+    reannouncementReported = true;
+    reportText("Board 121 announced itself again after this run activated it, and asks for no "
+               "block: it runs its old firmware (it was reset, or did not take the order to start "
+               "its bootloader). This run activates a board only once: end it (Ctrl-C) and start "
+               "canfd-flash again\n");
+    return true;
 }
 
 static void hintDuringUpload(int socket) {
@@ -74,7 +98,7 @@ static void hintDuringUpload(int socket) {
 }
 
 void giveDueHint(int socket) {
-    if (millisecondsToNextHint() != 0) {
+    if (millisecondsToNextHint() != 0 || giveReannouncementHint()) {
         return;
     }
     hintGiven = true;

@@ -39,8 +39,8 @@ struct OutputQueue {
 
 // Room kept for everything but block lines once the log is far behind: the reports and the
 // frame lines that tell what happened.
-static const size_t reserveForOtherLines = 64 * 1024;
-static const size_t reportQueueBytes = 256 * 1024;
+static const size_t reserveForOtherLines = size_t{64} << 10;
+static const size_t reportQueueBytes = size_t{256} << 10;
 static const size_t longestFormattedLine = 1024;
 static const char eraseLine[] = "\r\033[K";
 
@@ -202,30 +202,27 @@ void logText(const char *text, size_t length) {
     append(&logQueue, text, length, false);
 }
 
-void logLine(const char *text) {
-    char line[longestFormattedLine];
-    int length = snprintf(line, sizeof(line), "%s\n", text);
-    if (length > 0) {
-        logText(line, static_cast<size_t>(length) < sizeof(line) ? static_cast<size_t>(length)
-                                                                 : sizeof(line) - 1);
-    }
-}
-
-static size_t formatted(char *line, size_t size, const char *format, va_list arguments) {
-    int length = vsnprintf(line, size, format, arguments);
+// What vsnprintf() put into a buffer of size bytes, from what it returned.
+static size_t heldLength(int length, size_t size) {
     if (length < 0) {
         return 0;
     }
     return static_cast<size_t>(length) < size ? static_cast<size_t>(length) : size - 1;
 }
 
+void logLine(const char *text) {
+    char line[longestFormattedLine];
+    int length = snprintf(line, sizeof(line), "%s\n", text);
+    logText(line, heldLength(length, sizeof(line)));
+}
+
 void logFormat(const char *format, ...) {
     char line[longestFormattedLine];
     va_list arguments;
     va_start(arguments, format);
-    size_t length = formatted(line, sizeof(line), format, arguments);
+    int length = vsnprintf(line, sizeof(line), format, arguments);
     va_end(arguments);
-    logText(line, length);
+    logText(line, heldLength(length, sizeof(line)));
 }
 
 void logBlockText(const char *text, size_t length) {
@@ -249,13 +246,15 @@ void reportFormat(const char *format, ...) {
     char line[longestFormattedLine];
     va_list arguments;
     va_start(arguments, format);
-    size_t length = formatted(line, sizeof(line), format, arguments);
+    int length = vsnprintf(line, sizeof(line), format, arguments);
     va_end(arguments);
-    reportPiece(line, length);
+    reportPiece(line, heldLength(length, sizeof(line)));
 }
 
 void reportSystemError(const char *prefix) {
-    reportFormat("%s: %s\n", prefix, strerror(errno));
+    char line[longestFormattedLine];
+    int length = snprintf(line, sizeof(line), "%s: %s\n", prefix, strerror(errno));
+    reportPiece(line, heldLength(length, sizeof(line)));
 }
 
 void flushOutput() {
