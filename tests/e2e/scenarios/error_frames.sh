@@ -1,8 +1,9 @@
 # shellcheck shell=bash disable=SC2154 # out, stage: set by run-scenario.sh
 # The controller's error frames: bus-off while the flasher waits for the board, error-passive
 # during the upload, put on the bus as a controller's driver reports them. Each is named on the
-# error stream, the upload goes on and finishes exact, and standard output is byte for byte that
-# of a clean run with the same board. On vcan only: the emulated controllers raise no error
+# error stream, and so is the end of the bus-off, shown by the board's first frame received after
+# it; the upload goes on and finishes exact, and standard output is byte for byte that of a clean
+# run with the same board. On vcan only: the emulated controllers raise no error
 # frames of their own, and vcan hands one written on can0 to the flasher's sockets.
 prepare() {
     make_image 100000 33 klipper.bin /opt/klipper.bin
@@ -34,7 +35,8 @@ verify() {
     expect_upload "$out/clean" "$stage/klipper.bin" --activations 1
     echo "- the same with error frames"
     expect_upload_done "$out/errors" "$stage/klipper.bin" --activations 1
-    expect_report "$out/errors" "can0 is bus-off" "can0 is error-passive"
+    expect_report "$out/errors" "can0 is bus-off" "can0 receives frames again after its bus-off" \
+        "can0 is error-passive"
     if cmp "$out/clean/flasher.out" "$out/errors/flasher.out"; then
         pass "standard output is byte for byte that of the clean run"
     else
