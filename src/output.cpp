@@ -81,7 +81,28 @@ static void setUp(OutputQueue *queue, int descriptor, const struct stat &status)
     queue->way = writeWithoutWaiting;
 }
 
+static void empty(OutputQueue *queue, int descriptor) {
+    if (queue->way == writeWithoutWaiting) {
+        close(queue->descriptor);
+    }
+    queue->start = 0;
+    queue->length = 0;
+    queue->descriptor = descriptor;
+    queue->way = writeAtOnce;
+    queue->readerGone = false;
+    queue->terminal = false;
+    queue->linesLeftOut = 0;
+}
+
+void resetOutput() {
+    empty(&logQueue, STDOUT_FILENO);
+    empty(&reportQueueOfItsOwn, STDERR_FILENO);
+    reportQueue = &reportQueueOfItsOwn;
+    statusLineShown = false;
+}
+
 void startOutput(int logDescriptor, int reportDescriptor) {
+    resetOutput();
     struct stat logStatus;
     struct stat reportStatus;
     bool logOpen = fstat(logDescriptor, &logStatus) == 0;

@@ -13,8 +13,11 @@
 constexpr size_t logQueueBytes = 8u << 20;
 
 // Looks at what the two streams are, and how each can be written without waiting for its
-// reader. Until then (tests), both are written as plain files.
+// reader. Until then, both are written as plain files.
 void startOutput(int logDescriptor, int reportDescriptor);
+
+// Back to plain writes to standard output and standard error, with nothing queued (tests).
+void resetOutput();
 
 // The log.
 void logText(const char *text, size_t length);
