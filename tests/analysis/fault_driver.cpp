@@ -51,6 +51,8 @@ struct Scenario {
     int readLines;   // "Hotovo" lines, -1 for any number
     // The log's reader leaves after this many lines, besides the failing call (0: never).
     int logReaderLeavesAfter = 0;
+    // Once this many blocks came, the board asks for no more and the flasher gets SIGTERM.
+    int terminatedAfterBlocks = 0;
 };
 
 const std::string startLog = "Firmware size 150\n\rCAN Sockets Receive Demo\r\n";
@@ -140,6 +142,12 @@ const Scenario scenarios[] = {
     // Piped into `head` or a dying `tee`, the log may lose its reader mid-upload.
     {"log-reader-leaves", logReaderLeaves, 9, 0, 0, 72,
      0, "", fullUpload, Log::Holds, "Waiting for bootloader...\r\n", -1},
+    // A kill mid-upload: the log is written out, and the last word says where the upload stood.
+    {"terminated-mid-upload", nullptr, 0, 0, 0, 72,
+     128 + SIGTERM, "Interrupted by SIGTERM at byte 112 of 150 of the upload: the board waits in "
+        "its bootloader; run canfd-flash again, and it serves the board from its start\n",
+     {"ack", "order", "block0", "block1"}, Log::Holds,
+     "Sending firmware block size 56 offset 56\n\rSrc: 121 Dest: 0\r\n", -1, 0, 2},
 };
 // clang-format on
 
@@ -267,7 +275,9 @@ void readLog(int &log, int leaveAfterLines, Run &run) {
 
 // A board that announces until it is ordered into its bootloader, then asks for the image
 // block after block, as the real bootloader does.
-void playBoard(int board, int log, int leaveAfterLines, pid_t flasher, Run &run) {
+void playBoard(int board, int log, int leaveAfterLines, int terminateAfterBlocks, pid_t flasher,
+               Run &run) {
+    int blocks = 0;
     bool inBootloader = false;
     auto started = Clock::now();
     auto lastAnnouncement = started - announcePeriod;
@@ -298,7 +308,9 @@ void playBoard(int board, int log, int leaveAfterLines, pid_t flasher, Run &run)
                 send(board, blockRequest(0));
             } else if (id >> 16 == 5001 && record.size() >= 16) {
                 uint32_t next = (word(record.data() + 8) & 0xFFFFFFu) + (record[11] & 0x3Fu);
-                if (next < imageSize) {
+                if (++blocks == terminateAfterBlocks) {
+                    kill(flasher, SIGTERM);
+                } else if (next < imageSize) {
                     send(board, blockRequest(next));
                 }
             }
@@ -378,7 +390,8 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
     close(ends[0]);
     close(log[1]);
     bool leaves = scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) == 0;
-    playBoard(ends[1], log[0], leaves ? scenario.nth : scenario.logReaderLeavesAfter, child, run);
+    playBoard(ends[1], log[0], leaves ? scenario.nth : scenario.logReaderLeavesAfter,
+              scenario.terminatedAfterBlocks, child, run);
     close(ends[1]);
     close(log[0]);
     run.err = readFile(errPath);

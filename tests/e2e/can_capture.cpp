@@ -10,6 +10,9 @@
 //                                                fd: CAN FD, brs: CAN FD with bit-rate switch;
 //                                                err: an error frame as a controller reports one,
 //                                                ID its error classes, HEXDATA its 8 bytes)
+//   e2e-capture flood IFACE ID HEXDATA COUNT PER_SECOND
+//                                                another node's traffic: COUNT classic frames,
+//                                                PER_SECOND of them each second
 //
 // The record format is described in capture_log.h.
 #include <cerrno>
@@ -222,17 +225,17 @@ bool parseHex(const std::string &text, uint8_t *out, size_t capacity, size_t &co
 
 // An error frame is a classic frame of CAN_ERR_DLC bytes whose identifier holds CAN_ERR_FLAG and
 // the error classes; raw sockets deliver it only to those that asked for it (CAN_RAW_ERR_FILTER).
-int send(const char *interface, const std::string &id, const std::string &data,
-         const std::string &kind) {
+bool buildFrame(const std::string &id, const std::string &data, const std::string &kind,
+                canfd_frame &frame) {
     const bool fd = kind == "fd" || kind == "brs";
     const bool error = kind == "err";
-    canfd_frame frame{};
+    frame = canfd_frame{};
     frame.flags = kind == "brs" ? CANFD_BRS : 0;
     char *end = nullptr;
     frame.can_id = static_cast<canid_t>(std::strtoul(id.c_str(), &end, 16));
     if (id.empty() || *end != '\0' || (error && (frame.can_id & ~CAN_ERR_MASK) != 0)) {
         std::fprintf(stderr, "e2e-capture: bad identifier '%s'\n", id.c_str());
-        return 2;
+        return false;
     }
     if (error) {
         frame.can_id |= CAN_ERR_FLAG;
@@ -243,25 +246,47 @@ int send(const char *interface, const std::string &id, const std::string &data,
     if (!parseHex(data == "-" ? "" : data, frame.data, fd ? CANFD_MAX_DLEN : CAN_MAX_DLEN, count) ||
         (error && count != CAN_ERR_DLC)) {
         std::fprintf(stderr, "e2e-capture: bad data '%s'\n", data.c_str());
-        return 2;
+        return false;
     }
     frame.len = static_cast<uint8_t>(count);
+    return true;
+}
+
+int openBoundSocket(const char *interface) {
     int s = openRawSocket();
     if (s < 0) {
-        return fail("CAN socket");
+        fail("CAN socket");
+        return -1;
     }
     ifreq request{};
     std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", interface);
     if (ioctl(s, SIOCGIFINDEX, &request) < 0) {
-        return fail(interface);
+        fail(interface);
+        close(s);
+        return -1;
     }
     sockaddr_can address{};
     address.can_family = AF_CAN;
     address.can_ifindex = request.ifr_ifindex;
     if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0) {
-        return fail("bind");
+        fail("bind");
+        close(s);
+        return -1;
     }
-    const size_t size = fd ? CANFD_MTU : CAN_MTU;
+    return s;
+}
+
+int send(const char *interface, const std::string &id, const std::string &data,
+         const std::string &kind) {
+    canfd_frame frame;
+    if (!buildFrame(id, data, kind, frame)) {
+        return 2;
+    }
+    int s = openBoundSocket(interface);
+    if (s < 0) {
+        return 1;
+    }
+    const size_t size = kind == "fd" || kind == "brs" ? CANFD_MTU : CAN_MTU;
     if (write(s, &frame, size) != static_cast<ssize_t>(size)) {
         return fail("write");
     }
@@ -269,9 +294,44 @@ int send(const char *interface, const std::string &id, const std::string &data,
     return 0;
 }
 
+// Paced by an absolute clock, so that a late frame does not slow the rest; a full transmit
+// queue is waited out.
+int flood(const char *interface, const std::string &id, const std::string &data,
+          const std::string &countText, const std::string &rateText) {
+    canfd_frame frame;
+    const unsigned long count = std::strtoul(countText.c_str(), nullptr, 10);
+    const unsigned long perSecond = std::strtoul(rateText.c_str(), nullptr, 10);
+    if (!buildFrame(id, data, "", frame) || count == 0 || perSecond == 0) {
+        return 2;
+    }
+    int s = openBoundSocket(interface);
+    if (s < 0) {
+        return 1;
+    }
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    const long gap = 1000000000L / static_cast<long>(perSecond);
+    for (unsigned long sent = 0; sent < count && stopRequested == 0;) {
+        if (write(s, &frame, CAN_MTU) == static_cast<ssize_t>(CAN_MTU)) {
+            ++sent;
+        } else if (errno != ENOBUFS && errno != EINTR) {
+            return fail("write");
+        }
+        next.tv_nsec += gap;
+        while (next.tv_nsec >= 1000000000L) {
+            next.tv_nsec -= 1000000000L;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    }
+    close(s);
+    return 0;
+}
+
 int usage() {
     std::fprintf(stderr, "usage: e2e-capture capture OUTFILE [--ready FILE] [--interface IFACE]\n"
-                         "       e2e-capture send IFACE ID HEXDATA|- [fd|brs|err]\n");
+                         "       e2e-capture send IFACE ID HEXDATA|- [fd|brs|err]\n"
+                         "       e2e-capture flood IFACE ID HEXDATA COUNT PER_SECOND\n");
     return 2;
 }
 
@@ -298,6 +358,9 @@ int main(int argc, char **argv) {
     if (mode == "send" &&
         (argc == 5 || (argc == 6 && (kind == "fd" || kind == "brs" || kind == "err")))) {
         return send(argv[2], argv[3], argv[4], kind);
+    }
+    if (mode == "flood" && argc == 7) {
+        return flood(argv[2], argv[3], argv[4], argv[5], argv[6]);
     }
     return usage();
 }
