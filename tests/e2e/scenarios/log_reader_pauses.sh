@@ -19,7 +19,9 @@ mkdir -p /out/pipe
 start_capture /out/pipe
 uptime_cs >/out/pipe/started_at
 {
-    "$BIN/canfd-flash" 2>/out/pipe/flasher.err
+    "$BIN/canfd-flash" 2>/out/pipe/flasher.err &
+    echo $! >/tmp/flasher.pid
+    wait $!
     echo $? >/out/pipe/flasher.status
     uptime_cs >/out/pipe/ended_at
 } | {
@@ -37,7 +39,14 @@ done
 usleep 500000
 run_sim /out/pipe
 uptime_cs >/out/pipe/board_done_at
+# A flasher still waiting for a board that gave up would never end.
+(
+    sleep 40
+    kill -9 "$(cat /tmp/flasher.pid)" 2>/dev/null
+) &
+watchdog=$!
 wait "$pipeline"
+kill "$watchdog" 2>/dev/null
 stop_capture /out/pipe
 say "sim status $(cat /out/pipe/sim.status), flasher status $(cat /out/pipe/flasher.status)"
 GUEST
