@@ -1,0 +1,55 @@
+# shellcheck shell=bash disable=SC2154 # out, stage, arch: set by run-scenario.sh
+# The last blocks of the image are written, but never leave can0: its transmit queue is held (a
+# plug) when the board, in its bootloader and played by hand, asks for the image's last 200 bytes.
+# The writes go through, as they do into a controller that nothing acknowledges; the flasher must
+# not call that a success: it waits for the frames to leave, and after 20 s ends with status 2.
+# On the controllers' bus, where the plug holds can0's frames themselves.
+prepare() {
+    make_image 1000 36 klipper.bin /opt/klipper.bin
+}
+
+guest() {
+    cat <<'GUEST'
+mkdir -p /out
+uptime_cs() {
+    read -r up _ </proc/uptime
+    echo $((${up%.*} * 100 + 1${up#*.} - 100))
+}
+plug_can0
+start_capture /out
+start_flasher /out
+hold_can0
+uptime_cs >/out/requested_at
+# 200 bytes at offset 800: the image's end.
+send_request 2003000000C80001
+finish_flasher /out 40
+uptime_cs >/out/ended_at
+release_can0
+stop_capture /out
+say "flasher status $(cat /out/flasher.status)"
+GUEST
+}
+
+verify() {
+    local elapsed margin
+    expect_status "the flasher" "$out/flasher.status" 2
+    expect_report "$out" "can0 is not sending" \
+        "Error sending command via CAN FD!: can0 sent nothing for 20 s, and the image's last blocks are still queued on it"
+    if grep -q "Firmware uploaded" "$out/flasher.out"; then
+        flunk "the flasher logged 'Firmware uploaded...' for blocks that never left can0"
+    else
+        pass "no 'Firmware uploaded...' for blocks that never left can0"
+    fi
+    expect_log_line "the last block was written" "$out/flasher.out" \
+        "Sending firmware block size 32 offset 968"
+    case "$arch" in
+    x86_64) margin=150 ;;
+    *) margin=300 ;;
+    esac
+    elapsed=$(($(cat "$out/ended_at") - $(cat "$out/requested_at")))
+    if [ "$elapsed" -ge 2000 ] && [ "$elapsed" -lt $((2000 + margin)) ]; then
+        pass "the flasher gave up $elapsed cs after the request"
+    else
+        flunk "the flasher gave up $elapsed cs after the request, expected 2000 to $((2000 + margin))"
+    fi
+}
