@@ -22,7 +22,7 @@ static const uint32_t shortTransmitQueue = 32;
 struct AttributeWalk {
     const uint8_t *next;
     size_t left;
-    bool broken; // an attribute ran past the end: it and whatever followed it are lost
+    bool broken; // an attribute ran past the end: it was cut, whatever followed it is lost
 };
 
 struct Attribute {
@@ -39,6 +39,8 @@ static AttributeWalk walkAttributes(const uint8_t *start, size_t length) {
     return walk;
 }
 
+// An attribute that runs past the end comes last, cut to what is there: a nested one may still
+// hold whole attributes, and a value too short for its type is not read.
 static bool nextAttribute(AttributeWalk *walk, Attribute *attribute) {
     rtattr header;
     if (walk->left < sizeof(header)) {
@@ -46,16 +48,20 @@ static bool nextAttribute(AttributeWalk *walk, Attribute *attribute) {
         return false;
     }
     memcpy(&header, walk->next, sizeof(header));
-    if (header.rta_len < sizeof(header) || header.rta_len > walk->left) {
+    if (header.rta_len < sizeof(header)) {
         walk->broken = true;
-        walk->left = 0;
         return false;
+    }
+    size_t length = header.rta_len;
+    if (length > walk->left) {
+        walk->broken = true;
+        length = walk->left;
     }
     attribute->type = static_cast<uint16_t>(header.rta_type & NLA_TYPE_MASK);
     attribute->payload = walk->next + sizeof(header);
-    attribute->length = header.rta_len - sizeof(header);
+    attribute->length = length - sizeof(header);
     // The padding after the last attribute may be missing.
-    size_t step = RTA_ALIGN(header.rta_len);
+    size_t step = RTA_ALIGN(length);
     if (step > walk->left) {
         step = walk->left;
     }
@@ -129,10 +135,13 @@ static void readCanData(const Attribute &data, CanSettings *settings) {
     }
 }
 
+// The kernel ends the name with a NUL; one without it was cut short.
 static void readKind(const Attribute &attribute, CanSettings *settings) {
+    if (memchr(attribute.payload, 0, attribute.length) == nullptr) {
+        return;
+    }
     size_t length = 0;
-    while (length < attribute.length && length + 1 < sizeof(settings->kindName) &&
-           attribute.payload[length] != 0) {
+    while (length + 1 < sizeof(settings->kindName) && attribute.payload[length] != 0) {
         settings->kindName[length] = static_cast<char>(attribute.payload[length]);
         length++;
     }
@@ -213,8 +222,9 @@ bool parseLinkReply(const uint8_t *reply, size_t size, CanSettings *settings) {
             break;
         }
     }
+    settings->replyWhole = !cut && !walk.broken && linkInfoWhole;
     // Only a reply read to its end tells that it named no kind.
-    if (!settings->kindKnown && !cut && !walk.broken && linkInfoWhole) {
+    if (!settings->kindKnown && settings->replyWhole) {
         settings->kindKnown = true;
         settings->kind = otherKind;
     }
@@ -419,6 +429,10 @@ static void appendController(Line *line, const CanSettings &settings) {
     if (settings.transmitQueueLengthKnown && settings.transmitQueueLength < shortTransmitQueue) {
         append(line, ", txqueuelen ");
         appendNumber(line, settings.transmitQueueLength);
+    }
+    // What the line calls missing may then only be unread.
+    if (!settings.replyWhole) {
+        append(line, " (the kernel's reply was cut short: the rest is unread)");
     }
 }
 

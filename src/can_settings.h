@@ -22,9 +22,10 @@ struct CanBitTiming {
 // Each fact comes with its own flag: a reply that lacks it, or was cut short before it, leaves
 // it unknown. CAN facts are taken only from an interface of the kind "can".
 struct CanSettings {
-    bool linkKnown; // the reply held the link's flags
-    bool up;        // IFF_UP
-    bool running;   // IFF_RUNNING: up and with a carrier
+    bool replyWhole; // read to its end: a fact still unknown is not in the reply at all
+    bool linkKnown;  // the reply held the link's flags
+    bool up;         // IFF_UP
+    bool running;    // IFF_RUNNING: up and with a carrier
     bool kindKnown;
     CanInterfaceKind kind;
     char kindName[16]; // IFLA_INFO_KIND as sent (cut to fit), "" when none
