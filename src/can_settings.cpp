@@ -44,7 +44,6 @@ static AttributeWalk walkAttributes(const uint8_t *start, size_t length) {
 static bool nextAttribute(AttributeWalk *walk, Attribute *attribute) {
     rtattr header;
     if (walk->left < sizeof(header)) {
-        walk->broken = walk->broken || walk->left != 0;
         return false;
     }
     memcpy(&header, walk->next, sizeof(header));
@@ -89,7 +88,8 @@ static void readBitTiming(const Attribute &attribute, CanBitTiming *timing) {
     }
 }
 
-static void readCanData(const Attribute &data, CanSettings *settings) {
+// Returns false when an attribute in it was cut short.
+static bool readCanData(const Attribute &data, CanSettings *settings) {
     AttributeWalk walk = walkAttributes(data.payload, data.length);
     Attribute attribute;
     while (nextAttribute(&walk, &attribute)) {
@@ -133,6 +133,7 @@ static void readCanData(const Attribute &data, CanSettings *settings) {
             break;
         }
     }
+    return !walk.broken;
 }
 
 // The kernel ends the name with a NUL; one without it was cut short.
@@ -172,12 +173,13 @@ static bool readLinkInfo(const Attribute &linkInfo, CanSettings *settings) {
             stats = attribute;
         }
     }
+    bool dataWhole = true;
     if (settings->kindKnown && settings->kind == canController) {
-        readCanData(data, settings);
+        dataWhole = readCanData(data, settings);
         settings->deviceStatsKnown =
             readValue(stats, &settings->deviceStats, sizeof(settings->deviceStats));
     }
-    return !walk.broken;
+    return !walk.broken && dataWhole;
 }
 
 bool parseLinkReply(const uint8_t *reply, size_t size, CanSettings *settings) {
