@@ -13,6 +13,9 @@
 //   e2e-capture flood IFACE ID HEXDATA COUNT PER_SECOND
 //                                                another node's traffic: COUNT classic frames,
 //                                                PER_SECOND of them each second
+//   e2e-capture link IFACE OUTFILE
+//                                                ask the kernel for IFACE's link (RTM_GETLINK, as
+//                                                the flasher asks) and write the reply's raw bytes
 //
 // The record format is described in capture_log.h.
 #include <cerrno>
@@ -24,6 +27,8 @@
 #include <linux/can.h>
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
 #include <string>
@@ -328,10 +333,49 @@ int flood(const char *interface, const std::string &id, const std::string &data,
     return 0;
 }
 
+// The same request as the flasher's: one ifinfomsg with the index, no attributes. The reply is
+// kept byte for byte, so the unit tests can parse what each architecture's kernel really sends.
+int saveLink(const char *interface, const char *path) {
+    const unsigned index = if_nametoindex(interface);
+    if (index == 0) {
+        return fail(interface);
+    }
+    struct {
+        nlmsghdr header;
+        ifinfomsg link;
+    } request{};
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.link);
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = 1;
+    request.link.ifi_family = AF_UNSPEC;
+    request.link.ifi_index = static_cast<int>(index);
+    int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (s < 0) {
+        return fail("netlink socket");
+    }
+    if (::send(s, &request, sizeof request, 0) != static_cast<ssize_t>(sizeof request)) {
+        return fail("netlink send");
+    }
+    static uint8_t reply[65536];
+    const ssize_t size = recv(s, reply, sizeof reply, 0);
+    if (size < 0) {
+        return fail("netlink receive");
+    }
+    close(s);
+    FILE *out = std::fopen(path, "wb");
+    if (out == nullptr ||
+        std::fwrite(reply, 1, static_cast<size_t>(size), out) != static_cast<size_t>(size)) {
+        return fail(path);
+    }
+    return std::fclose(out) == 0 ? 0 : fail(path);
+}
+
 int usage() {
     std::fprintf(stderr, "usage: e2e-capture capture OUTFILE [--ready FILE] [--interface IFACE]\n"
                          "       e2e-capture send IFACE ID HEXDATA|- [fd|brs|err]\n"
-                         "       e2e-capture flood IFACE ID HEXDATA COUNT PER_SECOND\n");
+                         "       e2e-capture flood IFACE ID HEXDATA COUNT PER_SECOND\n"
+                         "       e2e-capture link IFACE OUTFILE\n");
     return 2;
 }
 
@@ -361,6 +405,9 @@ int main(int argc, char **argv) {
     }
     if (mode == "flood" && argc == 7) {
         return flood(argv[2], argv[3], argv[4], argv[5], argv[6]);
+    }
+    if (mode == "link" && argc == 4) {
+        return saveLink(argv[2], argv[3]);
     }
     return usage();
 }
