@@ -7,6 +7,7 @@
 #include "message_handler.h"
 #include "monotonic_clock.h"
 #include "output.h"
+#include "settings_report.h"
 
 static int64_t lastHeardAt = 0;
 static bool boardHeard = false;
@@ -132,4 +133,5 @@ void giveDueHint(int socket) {
                  busErrorsSeen() ? ". can0 reported errors: the bit rates or the wiring are the "
                                    "likely cause"
                                  : "");
+    reportCanSettings();
 }

@@ -3,6 +3,7 @@
 #include "bus_health.h"
 #include "monotonic_clock.h"
 #include "output.h"
+#include "settings_report.h"
 
 #include <linux/can/error.h>
 
@@ -50,6 +51,7 @@ static void reportStateChange(uint32_t events, const can_frame *frame) {
         reportText("can0 is bus-off: its controller stopped after too many errors and sends "
                    "nothing. Restart it with \"ip link set can0 type can restart\", or let it "
                    "restart by itself (\"ip link set can0 type can restart-ms 100\")\n");
+        reportCanSettings();
     }
     if ((events & restartedAfterBusOff) != 0) {
         reportText("can0 restarted after bus-off: it sends again; frames handed to it while it "
@@ -61,9 +63,11 @@ static void reportStateChange(uint32_t events, const can_frame *frame) {
     }
     if ((events & enteredErrorPassive) != 0) {
         reportCounters("can0 is error-passive: many of its frames fail", frame, stateAdvice);
+        reportCanSettings();
     }
     if ((events & enteredErrorWarning) != 0) {
         reportCounters("can0 warns of errors: its error counters are rising", frame, stateAdvice);
+        reportCanSettings();
     }
     if ((events & leftErrorPassive) != 0) {
         reportCounters("can0 is back from error-passive to error warning: its error counters "

@@ -6,14 +6,22 @@
 #include <cstring>
 
 static const char usage[] =
-    "Usage: canfd-flash [--help | --version]\n"
+    "Usage: canfd-flash [--check | --help | --version]\n"
     "\n"
     "Waits for the board at address 121 on can0 to announce itself, orders it into its\n"
     "bootloader and uploads /opt/klipper.bin to it. Image, interface and board are fixed:\n"
     "the tool takes no other arguments. can0 must be up with CAN FD on (fd on).\n"
     "\n"
-    "Exit status: 0 the whole image was sent; 1 an argument was refused, start-up failed or\n"
-    "can0 could not be read; 2 a block could not be sent.\n";
+    "  --check    everything but the first send: checks the image, can0 and its settings,\n"
+    "             listens up to 10 s for board 121, and says whether an upload can work.\n"
+    "             Run it before powering or resetting the board. It never sends a frame.\n"
+    "\n"
+    "Exit status: 0 the whole image was sent (--check: ready); 1 an argument was refused,\n"
+    "start-up failed or can0 could not be read (--check: not ready); 2 a block could not be\n"
+    "sent; 128 + N ended by signal N (130 for Ctrl-C).\n"
+    "\n"
+    "What each report means and what to do: man canfd-flash (DIAGNOSTICS), or the README's\n"
+    "\"Exit statuses and errors\".\n";
 
 int handleCommandLine(int argc, const char *const *argv) {
     if (argc < 2) {
@@ -29,8 +37,12 @@ int handleCommandLine(int argc, const char *const *argv) {
         logFormat("canfd-flash %s\n", CANFD_FLASH_VERSION);
         return 0;
     }
+    if (argc == 2 && strcmp(argv[1], "--check") == 0) {
+        return commandLineCheck;
+    }
     // After a known option, the argument that follows it is the one that is wrong.
-    bool knownFirst = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "--version") == 0;
+    bool knownFirst = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "--version") == 0 ||
+                      strcmp(argv[1], "--check") == 0;
     const char *unexpected = knownFirst ? argv[2] : argv[1];
     reportFormat("canfd-flash: unexpected argument '%s': nothing was done\n\n", unexpected);
     reportText(usage);

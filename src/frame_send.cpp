@@ -5,6 +5,7 @@
 #include "monotonic_clock.h"
 #include "output.h"
 #include "run_outcome.h"
+#include "settings_report.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -55,6 +56,7 @@ static bool waitOnceMore(Stall *stall, int64_t now) {
                      "acknowledges them (board off, unplugged or resetting), the bus is not "
                      "terminated, or the bit rates differ; waiting up to %d s\n",
                      noProgressReportSeconds, noProgressLimitSeconds);
+        reportCanSettings();
     }
     return now - stall->since < noProgressLimitSeconds * nanosecondsPerSecond;
 }

@@ -1,19 +1,22 @@
 // canfd-flash: puts the board at address 121 on can0 into its bootloader and uploads
-// /opt/klipper.bin to it. Takes no arguments but --help and --version.
+// /opt/klipper.bin to it. Takes no arguments but --check, --help and --version.
 #include "board_socket.h"
 #include "board_watch.h"
+#include "bus_check.h"
 #include "bus_health.h"
 #include "bus_lock.h"
 #include "command_line.h"
 #include "firmware_image.h"
 #include "frame_log.h"
 #include "frame_send.h"
+#include "interface_ready.h"
 #include "interruption.h"
 #include "message_handler.h"
 #include "output.h"
 #include "receive_wait.h"
 #include "received_record.h"
 #include "run_outcome.h"
+#include "settings_report.h"
 
 #include <cerrno>
 #include <csignal>
@@ -26,30 +29,6 @@
 #include <unistd.h>
 
 static const char interfaceName[] = "can0";
-
-// Without CAN FD the blocks cannot travel, and on an interface that is down nothing ever
-// arrives: refuse both before the board is told to erase itself, rather than wait for ever.
-static bool interfaceReady(int s, ifreq *ifr) {
-    if (ioctl(s, SIOCGIFMTU, ifr) < 0) {
-        reportSystemError("Interface can0 MTU");
-        return false;
-    }
-    if (ifr->ifr_mtu != CANFD_MTU) {
-        reportFormat("Interface can0 does not carry CAN FD frames (MTU %d, needs %d): set it up "
-                     "with \"fd on\"\n",
-                     ifr->ifr_mtu, static_cast<int>(CANFD_MTU));
-        return false;
-    }
-    if (ioctl(s, SIOCGIFFLAGS, ifr) < 0) {
-        reportSystemError("Interface can0 state");
-        return false;
-    }
-    if ((ifr->ifr_flags & IFF_UP) == 0) {
-        reportText("Interface can0 is down: bring it up first (ip link set can0 up)\n");
-        return false;
-    }
-    return true;
-}
 
 // Opens the socket that sends and reads can0, bound to it with CAN FD frames, and the board's
 // socket beside it; -1 after a report.
@@ -86,7 +65,8 @@ static int openBus(ifreq *ifr) {
         reportSystemError("setsockopt CAN_RAW_FD_FRAMES");
         return -1;
     }
-    if (!separateBoardFrames(s, interfaceIndex) || !interfaceReady(s, ifr) ||
+    watchSettingsOf(interfaceIndex);
+    if (!separateBoardFrames(s, interfaceIndex) || !interfaceReady(s, ifr, interfaceIndex) ||
         !openBusHealth(interfaceIndex)) {
         return -1;
     }
@@ -96,7 +76,8 @@ static int openBus(ifreq *ifr) {
 int main(int argc, char **argv) {
     startOutput(STDOUT_FILENO, STDERR_FILENO);
     int commandLineStatus = handleCommandLine(argc, argv);
-    if (commandLineStatus != commandLineGoAhead) {
+    bool checking = commandLineStatus == commandLineCheck;
+    if (commandLineStatus != commandLineGoAhead && !checking) {
         endRun(commandLineStatus);
     }
     // A log reader that goes away (`| head`, a closed terminal pipe) must not end the upload
@@ -105,15 +86,20 @@ int main(int argc, char **argv) {
     catchInterruptions();
 
     if (!openFirmwareImage(firmwareImagePath) || !takeBusLock(interfaceName)) {
-        endRun(1);
+        checking ? endCheckAtStartUp() : endRun(1);
     }
-    logFormat("Firmware size %u\n\r", fileLength);
-    logLine("CAN Sockets Receive Demo\r");
+    if (!checking) {
+        logFormat("Firmware size %u\n\r", fileLength);
+        logLine("CAN Sockets Receive Demo\r");
+    }
 
     ifreq ifr;
     int s = openBus(&ifr);
     if (s < 0) {
-        endRun(1);
+        checking ? endCheckAtStartUp() : endRun(1);
+    }
+    if (checking) {
+        runCheck(s);
     }
     logLine("Citam\r");
     startBoardWatch();

@@ -8,6 +8,7 @@
 #include "interruption.h"
 #include "message_handler.h"
 #include "output.h"
+#include "settings_report.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -36,11 +37,13 @@ static void reportNoProgress(const char *what) {
         reportFormat("%s: can0 sent nothing for %d s%s: it is bus-off and has not restarted "
                      "(\"ip link set can0 type can restart\", or set restart-ms)\n",
                      sendFailedPrefix, noProgressLimitSeconds, what);
-        return;
+    } else {
+        reportFormat("%s: can0 sent nothing for %d s%s: no node acknowledges its frames (board "
+                     "off, unplugged or resetting), the bus is not terminated, or the bit rates "
+                     "differ\n",
+                     sendFailedPrefix, noProgressLimitSeconds, what);
     }
-    reportFormat("%s: can0 sent nothing for %d s%s: no node acknowledges its frames (board off, "
-                 "unplugged or resetting), the bus is not terminated, or the bit rates differ\n",
-                 sendFailedPrefix, noProgressLimitSeconds, what);
+    reportCanSettings();
 }
 
 void reportSendFailure(SendOutcome outcome) {
@@ -69,6 +72,7 @@ void reportSendFailure(SendOutcome outcome) {
         reportFormat("%s: can0 went bus-off while the last blocks were sent, and some may be "
                      "lost: run the tool again\n",
                      sendFailedPrefix);
+        reportCanSettings();
         endRun(2);
     }
     if (controllerState() == busOff) {
@@ -76,6 +80,7 @@ void reportSendFailure(SendOutcome outcome) {
                      "board: restart can0 (\"ip link set can0 type can restart\") and run the "
                      "tool again\n",
                      sendFailedPrefix);
+        reportCanSettings();
         endRun(2);
     }
     static const char uploaded[] = "Firmware uploaded...";
@@ -100,6 +105,7 @@ void endIfBusOffTooLong() {
     }
     reportFormat("%s: can0 stayed bus-off for %d s during the upload\n", sendFailedPrefix,
                  noProgressLimitSeconds);
+    reportCanSettings();
     endRun(2);
 }
 

@@ -184,6 +184,11 @@ ssize_t pread64(int fd, void *into, size_t length, off64_t offset) {
 }
 
 int socket(int domain, int type, int protocol) noexcept {
+    // The fake can0 has no CAN settings to tell, as on a kernel that cannot be asked.
+    if (domain == AF_NETLINK) {
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
     if (domain != PF_CAN) {
         return next<int (*)(int, int, int)>("socket")(domain, type, protocol);
     }

@@ -22,17 +22,23 @@ Answer run(std::vector<const char *> arguments) {
     return {status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
 }
 
-TEST(CommandLine, NoArgumentsGoAhead) {
+TEST(CommandLine, NoArgumentsGoAheadAndCheckChecks) {
     Answer answer = run({});
     EXPECT_EQ(answer.status, commandLineGoAhead);
     EXPECT_EQ(answer.out + answer.err, "");
+    Answer check = run({"--check"});
+    EXPECT_EQ(check.status, commandLineCheck);
+    EXPECT_EQ(check.out + check.err, "");
 }
 
 TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
     Answer help = run({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: canfd-flash [--help | --version]\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("Usage: canfd-flash [--check | --help | --version]\n", 0), 0u)
+        << help.out;
     EXPECT_NE(help.out.find("/opt/klipper.bin"), std::string::npos);
+    EXPECT_NE(help.out.find("It never sends a frame."), std::string::npos);
+    EXPECT_NE(help.out.find("man canfd-flash (DIAGNOSTICS)"), std::string::npos);
     EXPECT_EQ(help.err, "");
 
     Answer version = run({"--version"});
@@ -50,6 +56,8 @@ TEST(CommandLine, AnythingElseIsRefusedNamingTheArgumentThatIsWrong) {
         {{"-h"}, "-h"},
         {{"--help", "new.bin"}, "new.bin"},
         {{"--version", "--help"}, "--help"},
+        {{"--check", "new.bin"}, "new.bin"},
+        {{"--check=10"}, "--check=10"},
         {{"new.bin", "--help"}, "new.bin"},
         {{""}, ""},
         {{"--"}, "--"},

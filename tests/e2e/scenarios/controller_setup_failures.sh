@@ -1,6 +1,7 @@
 # shellcheck shell=bash disable=SC2154 # out, stage: set by run-scenario.sh
-# Set-up mistakes on a real controller, one after the other in one guest: can0 without "fd on"
-# (MTU 16), no can0 at all (the driver not loaded), and can0 as the driver leaves it, whose bit
+# Set-up mistakes on a real controller, one after the other in one guest: can0 in listen-only
+# mode, which can neither send nor acknowledge, can0 without "fd on" (MTU 16), no can0 at all
+# (the driver not loaded), and can0 as the driver leaves it, whose bit
 # timing was never set: it cannot be brought up, and it has no CAN FD either, which the flasher
 # names first. Each must end with status 1 and its report, with nothing on the bus
 # (can1, set up as the README says, is the witness). What iproute2 prints for the missing bit
@@ -23,7 +24,12 @@ attempt() { # NAME
 modules=/lib/modules/canfd-vm
 
 ip link set can0 down
-ip link set can0 type can bitrate 1000000 fd off
+ip link set can0 type can bitrate 1000000 dbitrate 4000000 fd on listen-only on
+ip link set can0 up
+attempt listen_only
+
+ip link set can0 down
+ip link set can0 type can bitrate 1000000 fd off listen-only off
 ip link set can0 up
 attempt can0_without_fd
 
@@ -57,6 +63,7 @@ verify() {
         # With the driver unloaded there is no CAN interface to witness anything.
         [ "$name" = no_can0 ] || check_capture "$out/$name" --no-frames
     done <<'CASES'
+listen_only|Interface can0 is in listen-only mode: it can neither send nor acknowledge frames
 can0_without_fd|Interface can0 does not carry CAN FD frames (MTU 16, needs 72): set it up with "fd on"
 no_can0|Interface can0: No such device
 no_bit_timing|Interface can0 does not carry CAN FD frames (MTU 16, needs 72): set it up with "fd on"

@@ -33,8 +33,9 @@ GUEST
 verify() {
     local elapsed margin
     expect_status "the flasher" "$out/flasher.status" 2
-    expect_report "$out" "can0 is not sending" \
-        "Error sending command via CAN FD!: can0 sent nothing for 20 s, and the image's last blocks are still queued on it"
+    expect_report "$out" "can0 is not sending" "${settings_line[@]}" \
+        "Error sending command via CAN FD!: can0 sent nothing for 20 s, and the image's last blocks are still queued on it" \
+        "${settings_line[@]}"
     if grep -q "Firmware uploaded" "$out/flasher.out"; then
         flunk "the flasher logged 'Firmware uploaded...' for blocks that never left can0"
     else

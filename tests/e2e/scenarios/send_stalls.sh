@@ -32,8 +32,8 @@ GUEST
 verify() {
     local elapsed margin
     expect_status "the flasher" "$out/flasher.status" 2
-    expect_report "$out" "can0 is not sending" \
-        "Error sending command via CAN FD!: can0 sent nothing for 20 s"
+    expect_report "$out" "can0 is not sending" "${settings_line[@]}" \
+        "Error sending command via CAN FD!: can0 sent nothing for 20 s" "${settings_line[@]}"
     # The 20 s bound, and the time an emulated guest needs to notice (TCG runs ARM code several
     # times slower).
     case "$arch" in

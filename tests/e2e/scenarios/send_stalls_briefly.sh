@@ -27,7 +27,7 @@ GUEST
 verify() {
     local sent
     expect_status "the flasher" "$out/flasher.status" 0
-    expect_report "$out" "can0 is not sending" "can0 is sending again"
+    expect_report "$out" "can0 is not sending" "${settings_line[@]}" "can0 is sending again"
     expect_uploaded_log "$out"
     # Each request is asked once, so the blocks logged add up to the image exactly once.
     sent="$(tr -d '\r' <"$out/flasher.out" |

@@ -1,0 +1,223 @@
+#include "bus_check.h"
+
+#include "TavoMessages.h"
+#include "board.h"
+#include "board_socket.h"
+#include "bus_health.h"
+#include "firmware_image.h"
+#include "interface_ready.h"
+#include "monotonic_clock.h"
+#include "output.h"
+#include "received_record.h"
+#include "record_read.h"
+#include "run_outcome.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+
+enum BoardHeard { notHeard, announcedItself, bootloaderAsking };
+
+// What the listening heard.
+struct Heard {
+    BoardHeard board;
+    // How the board's frame crossed the bus: 16 (classic), 72 (CAN FD), and the switch.
+    ssize_t boardRecordSize;
+    bool boardSwitched;
+    uint32_t requestedOffset;
+    uint32_t otherFrames;
+    uint32_t otherAnnouncements;
+    uint8_t otherAnnouncer; // the source of the first of them
+    uint32_t events;        // BusEvent bits of the error frames
+    uint32_t errorFrames;
+};
+
+static Heard heard;
+
+[[noreturn]] void endCheckAtStartUp() {
+    logLine("Not ready: start-up failed, as the error stream says");
+    endRun(1);
+}
+
+static void noteRecord(const canfd_frame *frame, ssize_t nbytes) {
+    if (nbytes < frameHeaderSize) {
+        return;
+    }
+    can_id canId = can_id_from_value(frame->can_id & CAN_EFF_MASK);
+    bool fromBoard = canId.id.source_address == targetBoardAddress;
+    if (canId.id.msgType == announce && fromBoard) {
+        heard.board = announcedItself;
+    } else if (canId.id.msgType == firmwareBlockRequest && fromBoard &&
+               heldPayloadLength(frame, nbytes) >= canMessageFirmwareUpdateRequestHeaderSize) {
+        heard.board = bootloaderAsking;
+        heard.requestedOffset = decodeFirmwareUpdateRequest(frame->data).fileOffset;
+    } else {
+        if (canId.id.msgType == announce && heard.otherAnnouncements++ == 0) {
+            heard.otherAnnouncer = canId.id.source_address;
+        }
+        heard.otherFrames++;
+        return;
+    }
+    heard.boardRecordSize = nbytes;
+    heard.boardSwitched = receivedWithBitRateSwitch(frame, nbytes);
+}
+
+static void takeRecords(int socket) {
+    canfd_frame frame;
+    RecordFacts facts;
+    ssize_t nbytes;
+    while (heard.board == notHeard &&
+           (nbytes = readRecord(socket, &frame, sizeof(frame), &facts)) >= 0) {
+        noteRecord(&frame, nbytes);
+    }
+}
+
+static void takeErrorFrames() {
+    can_frame frame;
+    uint32_t events = 0;
+    while (takeErrorFrame(&frame, &events)) {
+        heard.events |= events;
+        heard.errorFrames++;
+    }
+}
+
+// Up to checkListenSeconds, or until board 121 spoke.
+static bool listen(int socket) {
+    int64_t until = monotonicMilliseconds() + 1000 * static_cast<int64_t>(checkListenSeconds);
+    int64_t left;
+    while (heard.board == notHeard && (left = until - monotonicMilliseconds()) > 0) {
+        flushOutput();
+        pollfd watched[3] = {
+            {boardSocket(), POLLIN, 0}, {socket, POLLIN, 0}, {busHealthSocket(), POLLIN, 0}};
+        if (poll(watched, 3, static_cast<int>(left)) < 0) {
+            if (errno != EINTR) {
+                return false;
+            }
+            endIfInterrupted();
+            continue;
+        }
+        takeErrorFrames();
+        takeRecords(boardSocket());
+        takeRecords(socket);
+        for (const pollfd &descriptor : watched) {
+            if (descriptor.fd >= 0 && (descriptor.revents & POLLERR) != 0) {
+                errno = ENETDOWN;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+static void reportSettingsLine() {
+    if (!startupSettingsRead()) {
+        logFormat("can0: its CAN settings could not be read (%s)\n",
+                  strerror(startupSettingsError()));
+        return;
+    }
+    char line[384];
+    size_t length = formatCanSettings(startupSettings(), line, sizeof(line));
+    logText(line, length < sizeof(line) ? length : sizeof(line) - 1);
+    logText("\n", 1);
+}
+
+static void reportBoard() {
+    if (heard.board == notHeard) {
+        logFormat("Board 121: not heard in %d s\n", checkListenSeconds);
+        return;
+    }
+    const char *frame = heard.boardRecordSize != CANFD_MTU ? "a classic frame"
+                        : heard.boardSwitched ? "a CAN FD frame with the bit-rate switch"
+                                              : "a CAN FD frame without the bit-rate switch";
+    if (heard.board == announcedItself) {
+        logFormat("Board 121: announced itself, in %s\n", frame);
+    } else {
+        logFormat("Board 121: its bootloader asks for the image (at offset %u), in %s\n",
+                  heard.requestedOffset, frame);
+    }
+}
+
+static void reportOthers() {
+    if (heard.otherAnnouncements != 0) {
+        logFormat("Other nodes: %u frames, %u of them announcements from board %u\n",
+                  heard.otherFrames, heard.otherAnnouncements, heard.otherAnnouncer);
+    } else {
+        logFormat("Other nodes: %u frames\n", heard.otherFrames);
+    }
+}
+
+static void reportErrorFrames() {
+    if (heard.errorFrames == 0) {
+        logLine("Error frames: none");
+        return;
+    }
+    logFormat(
+        "Error frames: %u (%s%s%s%s%s%llu bus errors, %llu missing acknowledgements)\n",
+        heard.errorFrames, (heard.events & enteredBusOff) != 0 ? "bus-off, " : "",
+        (heard.events & enteredErrorPassive) != 0 ? "error-passive, " : "",
+        (heard.events & (enteredErrorWarning | leftErrorPassive)) != 0 ? "error warning, " : "",
+        (heard.events & firstReceiveOverflow) != 0 ? "receive overflow, " : "",
+        (heard.events & (restartedAfterBusOff | backToErrorActive)) != 0 ? "back to error-active, "
+                                                                         : "",
+        static_cast<unsigned long long>(busErrorCount()),
+        static_cast<unsigned long long>(noAcknowledgeCount()));
+}
+
+// The one thing to fix, or what to do next.
+[[noreturn]] static void conclude() {
+    if (controllerState() == busOff) {
+        logLine("Not ready: can0 went bus-off while it listened: restart it (ip link set can0 "
+                "type can restart) and set restart-ms, then look for the cause in the bit rates, "
+                "the wiring and the termination");
+        endRun(1);
+    }
+    if (heard.board == bootloaderAsking) {
+        logLine("Ready: board 121's bootloader waits for the image, as after an interrupted "
+                "upload; start canfd-flash, and it serves the board from its start");
+        endRun(0);
+    }
+    if (heard.board == announcedItself) {
+        logLine("Ready: board 121 announced itself; start canfd-flash, then power the board up "
+                "or reset it");
+        endRun(0);
+    }
+    if (busErrorCount() != 0 || (heard.events & (enteredErrorPassive | enteredErrorWarning)) != 0) {
+        logFormat("Not ready: nothing heard from board 121 in %d s, and can0 counted errors on the "
+                  "bus: the bit rates differ from the board's, or the wiring or the termination "
+                  "is at fault\n",
+                  checkListenSeconds);
+    } else if (heard.otherAnnouncements != 0) {
+        logFormat("Not ready: board %u announced itself, not board 121: this tool flashes board "
+                  "121 only, and would order board 121 to erase itself at that announcement\n",
+                  heard.otherAnnouncer);
+    } else if (heard.otherFrames != 0) {
+        logFormat("Not ready: nothing heard from board 121 in %d s, though other nodes were: "
+                  "power it on or reset it while the check listens, and check that it is on "
+                  "this bus\n",
+                  checkListenSeconds);
+    } else {
+        logFormat("Not ready: nothing heard on can0 in %d s: power the board on or reset it while "
+                  "the check listens; if it was, check the wiring, the termination and that the "
+                  "bit rates are the board's\n",
+                  checkListenSeconds);
+    }
+    endRun(1);
+}
+
+[[noreturn]] void runCheck(int socket) {
+    memset(&heard, 0, sizeof(heard));
+    logFormat("Image: %s, %u bytes, read whole\n", firmwareImagePath, fileLength);
+    reportSettingsLine();
+    logFormat("Listening for board 121 on can0 for up to %d s, sending nothing: power the board "
+              "on or reset it now\n",
+              checkListenSeconds);
+    if (!listen(socket)) {
+        reportSystemError("Read");
+        logLine("Not ready: can0 could not be read, as the error stream says");
+        endRun(1);
+    }
+    reportBoard();
+    reportOthers();
+    reportErrorFrames();
+    conclude();
+}

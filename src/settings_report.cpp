@@ -1,0 +1,62 @@
+#include "settings_report.h"
+
+#include "interface_ready.h"
+#include "output.h"
+
+#include <cstdio>
+#include <cstring>
+
+static int watchedIndex = -1;
+
+void watchSettingsOf(int interfaceIndex) {
+    watchedIndex = interfaceIndex;
+}
+
+// What the settings say about the trouble the report before names.
+static void narrowedAdvice(const CanSettings &settings, char *advice, size_t size) {
+    advice[0] = '\0';
+    bool busOff = settings.stateKnown && settings.state == CAN_STATE_BUS_OFF;
+    if (busOff && settings.restartMillisecondsKnown && settings.restartMilliseconds == 0) {
+        snprintf(advice, size,
+                 ": with restart-ms 0 it stays bus-off until someone restarts it "
+                 "(ip link set can0 type can restart)");
+        return;
+    }
+    if (busOff && settings.restartMillisecondsKnown) {
+        snprintf(advice, size, ": it restarts by itself %u ms after a bus-off",
+                 settings.restartMilliseconds);
+        return;
+    }
+    uint16_t transmitErrorsAtStart = startupSettingsRead() && startupSettings().errorCountersKnown
+                                         ? startupSettings().transmitErrors
+                                         : 0;
+    if (settings.errorCountersKnown && settings.transmitErrors > transmitErrorsAtStart &&
+        settings.receiveErrors == 0) {
+        snprintf(advice, size,
+                 ": transmit errors rise while receive errors stay at 0: no node "
+                 "acknowledges its frames (the board is off, unplugged or resetting)");
+    }
+}
+
+void reportSettings(const CanSettings &settings) {
+    if (!settings.kindKnown || settings.kind != canController) {
+        return;
+    }
+    char line[384];
+    size_t length = formatCanSettings(settings, line, sizeof(line));
+    if (length >= sizeof(line)) {
+        length = sizeof(line) - 1;
+    }
+    char advice[160];
+    narrowedAdvice(settings, advice, sizeof(advice));
+    reportFormat("%s%s\n", line, advice);
+}
+
+void reportCanSettings() {
+    CanSettings settings;
+    memset(&settings, 0, sizeof(settings));
+    if (watchedIndex < 0 || !readCanSettings(watchedIndex, &settings)) {
+        return;
+    }
+    reportSettings(settings);
+}
