@@ -42,11 +42,9 @@ void reportSettings(const CanSettings &settings) {
     if (!settings.kindKnown || settings.kind != canController) {
         return;
     }
+    // Cut to fit, if ever: the line is NUL-terminated either way.
     char line[384];
-    size_t length = formatCanSettings(settings, line, sizeof(line));
-    if (length >= sizeof(line)) {
-        length = sizeof(line) - 1;
-    }
+    formatCanSettings(settings, line, sizeof(line));
     char advice[160];
     narrowedAdvice(settings, advice, sizeof(advice));
     reportFormat("%s%s\n", line, advice);
