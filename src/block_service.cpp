@@ -98,6 +98,8 @@ RequestOutcome serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbyt
     if (fileOffset != 0 && fileLength != 0) {
         printProgress(fileOffset);
     }
+    // The request shows in the log before its blocks go out, however long they take.
+    flushOutput();
 
     markBusHealth();
     uint8_t blockFlags = receivedWithBitRateSwitch(record, nbytes) ? CANFD_BRS : 0;
