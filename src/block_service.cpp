@@ -3,6 +3,7 @@
 #include "TavoMessages.h"
 #include "block_log.h"
 #include "board.h"
+#include "board_watch.h"
 #include "bus_health.h"
 #include "firmware_image.h"
 #include "output.h"
@@ -82,6 +83,10 @@ RequestOutcome serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbyt
 
     uint32_t lreq = lesserOf(largestBlock, request.lengthRequested);
     uint32_t fileOffset = request.fileOffset;
+    // From here on the board is in its bootloader, erased: an interruption must say so.
+    if (fileOffset < fileLength) {
+        noteUploadBegins();
+    }
     if (fileOffset == 0) {
         // Gives the freshly started bootloader time before the first block arrives.
         usleep(firstBlockPauseMicroseconds);

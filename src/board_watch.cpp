@@ -36,7 +36,6 @@ void noteBoardHeard(BoardWord word) {
     lastHeardAt = monotonicMilliseconds();
     boardHeard = true;
     announced = announced || word == boardAnnounced;
-    blockRequested = blockRequested || word == blockRequestServed;
     hintGiven = false;
     if (word == blockRequestServed) {
         reannouncedAt = -1;
@@ -47,6 +46,10 @@ void noteAnnouncedAfterActivation() {
     if (!reannouncementReported && reannouncedAt < 0) {
         reannouncedAt = monotonicMilliseconds();
     }
+}
+
+void noteUploadBegins() {
+    blockRequested = true;
 }
 
 bool uploadBegun() {
@@ -122,8 +125,9 @@ void giveDueHint(int socket) {
         return;
     }
     if (boardHeard) {
-        reportFormat("No block request for %d s that this tool answers: those heard were for "
-                     "another bootloader version or past the image's end. Still waiting\n",
+        reportFormat("No block request for %d s that this tool answers: those heard were too "
+                     "short, for another bootloader version, or past the image's end. Still "
+                     "waiting\n",
                      uploadQuietSeconds);
         return;
     }

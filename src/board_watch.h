@@ -21,6 +21,10 @@ void startBoardWatch();
 // The board spoke; the silence counts from now.
 void noteBoardHeard(BoardWord word);
 
+// A block request inside the image is being served: the upload has begun, whether or not this
+// run activated the board.
+void noteUploadBegins();
+
 // Board 121 announced itself although this run has activated it already.
 void noteAnnouncedAfterActivation();
 
@@ -31,5 +35,5 @@ int64_t millisecondsToNextHint();
 // leave on socket, as the board may be waiting for them.
 void giveDueHint(int socket);
 
-// True once a block request has been served.
+// True once a block request inside the image has begun to be served.
 bool uploadBegun();

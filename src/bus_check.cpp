@@ -6,6 +6,7 @@
 #include "bus_health.h"
 #include "firmware_image.h"
 #include "interface_ready.h"
+#include "interruption.h"
 #include "monotonic_clock.h"
 #include "output.h"
 #include "received_record.h"
@@ -87,20 +88,19 @@ static bool listen(int socket) {
     int64_t left;
     while (heard.board == notHeard && (left = until - monotonicMilliseconds()) > 0) {
         flushOutput();
-        pollfd watched[3] = {
-            {boardSocket(), POLLIN, 0}, {socket, POLLIN, 0}, {busHealthSocket(), POLLIN, 0}};
-        if (poll(watched, 3, static_cast<int>(left)) < 0) {
-            if (errno != EINTR) {
-                return false;
-            }
-            endIfInterrupted();
-            continue;
+        pollfd watched[4] = {{boardSocket(), POLLIN, 0},
+                             {socket, POLLIN, 0},
+                             {busHealthSocket(), POLLIN, 0},
+                             {interruptionDescriptor(), POLLIN, 0}};
+        if (poll(watched, 4, static_cast<int>(left)) < 0 && errno != EINTR) {
+            return false;
         }
+        endIfInterrupted();
         takeErrorFrames();
         takeRecords(boardSocket());
         takeRecords(socket);
-        for (const pollfd &descriptor : watched) {
-            if (descriptor.fd >= 0 && (descriptor.revents & POLLERR) != 0) {
+        for (int i = 0; i < 3; i++) {
+            if (watched[i].fd >= 0 && (watched[i].revents & POLLERR) != 0) {
                 errno = ENETDOWN;
                 return false;
             }
@@ -167,8 +167,8 @@ static void reportErrorFrames() {
 [[noreturn]] static void conclude() {
     if (controllerState() == busOff) {
         logLine("Not ready: can0 went bus-off while it listened: restart it (ip link set can0 "
-                "type can restart) and set restart-ms, then look for the cause in the bit rates, "
-                "the wiring and the termination");
+                "type can restart), then look for the cause in the bit rates, the wiring and the "
+                "termination");
         endRun(1);
     }
     if (heard.board == bootloaderAsking) {

@@ -49,8 +49,9 @@ static void reportCount(uint64_t count, int64_t *reportedAt, const char *first,
 static void reportStateChange(uint32_t events, const can_frame *frame) {
     if ((events & enteredBusOff) != 0) {
         reportText("can0 is bus-off: its controller stopped after too many errors and sends "
-                   "nothing. Restart it with \"ip link set can0 type can restart\", or let it "
-                   "restart by itself (\"ip link set can0 type can restart-ms 100\")\n");
+                   "nothing. Restart it with \"ip link set can0 type can restart\"; to let it "
+                   "restart by itself next time, set restart-ms while it is down (\"ip link set "
+                   "can0 down; ip link set can0 type can restart-ms 100; ip link set can0 up\")\n");
         reportCanSettings();
     }
     if ((events & restartedAfterBusOff) != 0) {

@@ -72,8 +72,9 @@ static bool controllerCanTakePart(const CanSettings &settings) {
     }
     if (settings.stateKnown && settings.state == CAN_STATE_BUS_OFF) {
         reportText("Interface can0 is bus-off: its controller stopped after too many errors and "
-                   "sends nothing. Restart it (ip link set can0 type can restart), and let it "
-                   "restart by itself from now on (ip link set can0 type can restart-ms 100)\n");
+                   "sends nothing. Restart it (ip link set can0 type can restart), or let it "
+                   "restart by itself from now on (ip link set can0 down; ip link set can0 type "
+                   "can restart-ms 100; ip link set can0 up)\n");
         reportSettings(settings);
         return false;
     }

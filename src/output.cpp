@@ -189,9 +189,11 @@ static void copyIn(OutputQueue *queue, const char *text, size_t length) {
 // Says where lines were left out, once there is room again.
 static bool noteLinesLeftOut(OutputQueue *queue, size_t room) {
     char note[128];
-    int length = snprintf(
-        note, sizeof(note), "(%llu lines left out here: the reader fell %zu MiB behind)\r\n",
-        static_cast<unsigned long long>(queue->linesLeftOut), queue->capacity >> 20);
+    bool inMiB = queue->capacity >= (size_t{1} << 20);
+    int length = snprintf(note, sizeof(note),
+                          "(%llu lines left out here: the reader fell %zu %s behind)\r\n",
+                          static_cast<unsigned long long>(queue->linesLeftOut),
+                          queue->capacity >> (inMiB ? 20 : 10), inMiB ? "MiB" : "KiB");
     if (length < 0 || static_cast<size_t>(length) > room) {
         return false;
     }

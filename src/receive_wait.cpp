@@ -4,6 +4,7 @@
 #include "board_watch.h"
 #include "bus_health.h"
 #include "bus_reports.h"
+#include "interruption.h"
 #include "output.h"
 #include "record_read.h"
 #include "run_outcome.h"
@@ -77,9 +78,11 @@ static ssize_t handOn(int which, canfd_frame *record) {
 ssize_t receiveRecord(int socket, canfd_frame *record) {
     for (;;) {
         flushOutput();
-        pollfd watched[5] = {
-            {boardSocket(), POLLIN, 0}, {socket, POLLIN, 0}, {busHealthSocket(), POLLIN, 0}};
-        int count = 3 + outputDescriptorsToWatch(watched + 3, 2);
+        pollfd watched[6] = {{boardSocket(), POLLIN, 0},
+                             {socket, POLLIN, 0},
+                             {busHealthSocket(), POLLIN, 0},
+                             {interruptionDescriptor(), POLLIN, 0}};
+        int count = 4 + outputDescriptorsToWatch(watched + 4, 2);
         // A record already held is ready: only look whether the other socket has an earlier one.
         bool holding = heldRecords[boardFrames].held || heldRecords[otherFrames].held;
         int ready = poll(watched, static_cast<nfds_t>(count), holding ? 0 : pollTimeout());
@@ -90,6 +93,8 @@ ssize_t receiveRecord(int socket, canfd_frame *record) {
             }
             return -1;
         }
+        // A Ctrl-C comes before any frame that waits: the next announcement must not be answered.
+        endIfInterrupted();
         if (watched[2].revents != 0) {
             readBusHealth();
         }

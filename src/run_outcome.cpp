@@ -19,11 +19,13 @@ static const int64_t busOffLimitMilliseconds = 1000 * static_cast<int64_t>(noPro
 // An interrupted run writes out what it can in this long, then its last line in this long.
 static const int64_t interruptedOutputMilliseconds = 2000;
 static const int64_t lastWordMilliseconds = 1000;
+static const int64_t drainLookMilliseconds = 250;
 
 [[noreturn]] void endRun(int status) {
     eraseStatusLine();
-    while (!drainOutput(-1)) {
-        // A signal while the readers catch up: the outcome stands, the wait becomes bounded.
+    // However slow the readers, but a signal while they catch up makes the wait a bounded one;
+    // the outcome stands.
+    while (!drainOutput(drainLookMilliseconds)) {
         if (interruptingSignal() != 0) {
             drainOutput(interruptedOutputMilliseconds);
             break;
@@ -35,7 +37,7 @@ static const int64_t lastWordMilliseconds = 1000;
 static void reportNoProgress(const char *what) {
     if (stallMetBusOff()) {
         reportFormat("%s: can0 sent nothing for %d s%s: it is bus-off and has not restarted "
-                     "(\"ip link set can0 type can restart\", or set restart-ms)\n",
+                     "(\"ip link set can0 type can restart\", or restart-ms while it is down)\n",
                      sendFailedPrefix, noProgressLimitSeconds, what);
     } else {
         reportFormat("%s: can0 sent nothing for %d s%s: no node acknowledges its frames (board "

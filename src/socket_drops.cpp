@@ -17,7 +17,7 @@ static DropCount counts[2] = {{0, 0, 0}, {0, 0, 0}};
 static void reportFirst(DroppingSocket which, uint32_t dropped) {
     if (which == otherFrames) {
         reportFormat("can0: the tool's socket dropped %u frames of other nodes while the tool was "
-                     "held up (a slow log reader, a stopped process): they are missing from the "
+                     "held up (stopped, or starved of processor time): they are missing from the "
                      "log; the board's frames have a queue of their own\n",
                      dropped);
     } else {

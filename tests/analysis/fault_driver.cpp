@@ -51,8 +51,11 @@ struct Scenario {
     int readLines;   // "Hotovo" lines, -1 for any number
     // The log's reader leaves after this many lines, besides the failing call (0: never).
     int logReaderLeavesAfter = 0;
-    // Once this many blocks came, the board asks for no more and the flasher gets SIGTERM.
-    int terminatedAfterBlocks = 0;
+    // Once this many blocks came, the flasher gets this signal, and the board asks for no more
+    // unless the flasher was started with the signal ignored (as under nohup).
+    int signalAfterBlocks = 0;
+    int signal = 0;
+    bool signalIgnored = false;
 };
 
 const std::string startLog = "Firmware size 150\n\rCAN Sockets Receive Demo\r\n";
@@ -147,7 +150,10 @@ const Scenario scenarios[] = {
      128 + SIGTERM, "Interrupted by SIGTERM at byte 112 of 150 of the upload: the board waits in "
         "its bootloader; run canfd-flash again, and it serves the board from its start\n",
      {"ack", "order", "block0", "block1"}, Log::Holds,
-     "Sending firmware block size 56 offset 56\n\rSrc: 121 Dest: 0\r\n", -1, 0, 2},
+     "Sending firmware block size 56 offset 56\n\rSrc: 121 Dest: 0\r\n", -1, 0, 2, SIGTERM},
+    // Under nohup a hangup must not end the upload.
+    {"hangup-under-nohup", nullptr, 0, 0, 0, 72,
+     0, "", fullUpload, Log::Holds, uploaded, -1, 0, 1, SIGHUP, true},
 };
 // clang-format on
 
@@ -275,7 +281,7 @@ void readLog(int &log, int leaveAfterLines, Run &run) {
 
 // A board that announces until it is ordered into its bootloader, then asks for the image
 // block after block, as the real bootloader does.
-void playBoard(int board, int log, int leaveAfterLines, int terminateAfterBlocks, pid_t flasher,
+void playBoard(int board, int log, int leaveAfterLines, const Scenario &scenario, pid_t flasher,
                Run &run) {
     int blocks = 0;
     bool inBootloader = false;
@@ -308,9 +314,11 @@ void playBoard(int board, int log, int leaveAfterLines, int terminateAfterBlocks
                 send(board, blockRequest(0));
             } else if (id >> 16 == 5001 && record.size() >= 16) {
                 uint32_t next = (word(record.data() + 8) & 0xFFFFFFu) + (record[11] & 0x3Fu);
-                if (++blocks == terminateAfterBlocks) {
-                    kill(flasher, SIGTERM);
-                } else if (next < imageSize) {
+                bool signalled = ++blocks == scenario.signalAfterBlocks;
+                if (signalled) {
+                    kill(flasher, scenario.signal);
+                }
+                if ((!signalled || scenario.signalIgnored) && next < imageSize) {
                     send(board, blockRequest(next));
                 }
             }
@@ -383,6 +391,9 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
             setenv("CANFD_FAULT_COUNT", std::to_string(scenario.count).c_str(), 1);
             setenv("CANFD_FAULT_ERRNO", std::to_string(scenario.error).c_str(), 1);
         }
+        if (scenario.signalIgnored) {
+            signal(scenario.signal, SIG_IGN);
+        }
         execl(flasher, flasher, static_cast<char *>(nullptr));
         perror("exec");
         _exit(127);
@@ -390,8 +401,8 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
     close(ends[0]);
     close(log[1]);
     bool leaves = scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) == 0;
-    playBoard(ends[1], log[0], leaves ? scenario.nth : scenario.logReaderLeavesAfter,
-              scenario.terminatedAfterBlocks, child, run);
+    playBoard(ends[1], log[0], leaves ? scenario.nth : scenario.logReaderLeavesAfter, scenario,
+              child, run);
     close(ends[1]);
     close(log[0]);
     run.err = readFile(errPath);

@@ -1,4 +1,5 @@
 #include "block_service.h"
+#include "board_watch.h"
 #include "bus_health.h"
 #include "bus_reports.h"
 #include "firmware_image.h"
@@ -243,10 +244,13 @@ TEST_F(BlockService, RequestsThatMustBeIgnoredSendNothing) {
          std::string(receivedLine) + requestLines(0, 0, 10) + "Done: 1.000000%\r\n" + trailer},
     };
     for (const Case &c : cases) {
+        startBoardWatch();
         Outcome outcome = handle(c.frame, c.nbytes);
         EXPECT_EQ(outcome.out, c.out) << c.what;
         EXPECT_TRUE(outcome.sent.empty()) << c.what;
         EXPECT_EQ(outcome.err, "") << c.what;
+        // An interrupted run must not say that the board waits in its bootloader for these.
+        EXPECT_EQ(uploadBegun(), std::string(c.what) == "nothing wanted") << c.what;
     }
 }
 

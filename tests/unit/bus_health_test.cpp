@@ -49,8 +49,9 @@ class BusHealth : public testing::Test {
 
 const char busOffReport[] =
     "can0 is bus-off: its controller stopped after too many errors and sends nothing. Restart it "
-    "with \"ip link set can0 type can restart\", or let it restart by itself (\"ip link set can0 "
-    "type can restart-ms 100\")\n";
+    "with \"ip link set can0 type can restart\"; to let it restart by itself next time, set "
+    "restart-ms while it is down (\"ip link set can0 down; ip link set can0 type can restart-ms "
+    "100; ip link set can0 up\")\n";
 const char passiveAdvice[] = "; check the bit rates, the wiring and the termination\n";
 const char busErrorsReport[] =
     "can0 reports bus errors (bit, form, stuff or CRC errors): the bit rates differ, or the "
@@ -212,6 +213,7 @@ TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
     EXPECT_EQ(millisecondsToNextHint(), 10000);
     noteBoardHeard(blockRequestIgnored);
     EXPECT_FALSE(uploadBegun());
+    noteUploadBegins();
     noteBoardHeard(blockRequestServed);
     EXPECT_TRUE(uploadBegun());
     BusPair bus;
@@ -234,6 +236,7 @@ TEST_F(BusHealth, QuietUploadNamesFramesThatHaveNotLeft) {
         GTEST_SKIP() << "no SO_MEMINFO here (qemu-user passes one word of it through)";
     }
     startBoardWatch();
+    noteUploadBegins();
     noteBoardHeard(blockRequestServed);
     // The board may be silent because the last frames it asked for never left: the stand-in
     // holds one that nobody has read.

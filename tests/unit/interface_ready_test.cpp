@@ -49,8 +49,9 @@ TEST(InterfaceReady, OnlyAControllerThatCanTakePartIsUsedAndItsStateIsSaid) {
          },
          false,
          "Interface can0 is bus-off: its controller stopped after too many errors and sends "
-         "nothing. Restart it (ip link set can0 type can restart), and let it restart by itself "
-         "from now on (ip link set can0 type can restart-ms 100)\n" +
+         "nothing. Restart it (ip link set can0 type can restart), or let it restart by itself "
+         "from now on (ip link set can0 down; ip link set can0 type can restart-ms 100; ip link "
+         "set can0 up)\n" +
              rates +
              ", bus-off, transmit errors 256, receive errors 0, restart-ms 0: with restart-ms 0 "
              "it stays bus-off until someone restarts it (ip link set can0 type can restart)\n"},
