@@ -19,6 +19,12 @@ say() {
     echo "guest: $*"
 }
 
+# The guest's uptime in hundredths of a second.
+uptime_cs() {
+    read -r up _ </proc/uptime
+    echo $((${up%.*} * 100 + 1${up#*.} - 100))
+}
+
 # Waits up to TENTHS tenths of a second for PATTERN to show up in FILE.
 wait_for_text() { # FILE PATTERN TENTHS
     n=0

@@ -1,11 +1,12 @@
 # Checks that the scenarios' verify functions use on the host, after the guest is gone.
 # Each check prints "ok: ..." or "FAIL: ..."; run-scenario.sh fails the test on any FAIL.
-# shellcheck shell=bash disable=SC2154 # checker, stage, bus: set by run-scenario.sh
+# shellcheck shell=bash disable=SC2154 # checker, stage, bus, arch: set by run-scenario.sh
 
 failures=0
 
 # A report that names can0's settings is followed by a line of them on the controllers' bus; vcan
 # has none. In expect_report's list: "${settings_line[@]}" after such a report.
+# shellcheck disable=SC2034 # used by the scenarios
 if [ "$bus" = ctucan ]; then
     settings_line=("can0: 1000 kbit/s, data 4000 kbit/s (sample points 75.0 %, 72.0 %)")
 else
@@ -132,6 +133,34 @@ check_capture() { # DIR OPTIONS...
     fi
 }
 
+# The flasher gave up 20 s after DIR/requested_at (DIR/ended_at, in hundredths of a second), give
+# or take the time an emulated guest needs to notice (TCG runs ARM code several times slower).
+expect_gave_up_after_20s() { # DIR
+    local elapsed margin
+    case "$arch" in
+    x86_64) margin=100 ;;
+    *) margin=200 ;;
+    esac
+    elapsed=$(($(cat "$1/ended_at") - $(cat "$1/requested_at")))
+    if [ "$elapsed" -ge 2000 ] && [ "$elapsed" -lt $((2000 + margin)) ]; then
+        pass "the flasher gave up $elapsed cs after the request"
+    else
+        flunk "the flasher gave up $elapsed cs after the request, expected 2000 to $((2000 + margin))"
+    fi
+}
+
+# The capture is judged against IMAGE, and the image put together from its blocks is IMAGE.
+expect_reassembled() { # DIR IMAGE CAPTURE-OPTIONS...
+    local dir="$1" image="$2"
+    shift 2
+    check_capture "$dir" --image "$image" --reassembled "$dir/reassembled.bin" "$@"
+    if cmp "$image" "$dir/reassembled.bin"; then
+        pass "the image put together from the captured blocks equals the image"
+    else
+        flunk "the image put together from the captured blocks differs from the image"
+    fi
+}
+
 # The usual verdict of an upload that must succeed, with the capture judged against IMAGE.
 expect_upload() { # DIR IMAGE CAPTURE-OPTIONS...
     expect_no_report "$1"
@@ -145,10 +174,5 @@ expect_upload_done() { # DIR IMAGE CAPTURE-OPTIONS...
     expect_sim_pass "$dir"
     expect_status "the flasher" "$dir/flasher.status" 0
     expect_uploaded_log "$dir"
-    check_capture "$dir" --image "$image" --reassembled "$dir/reassembled.bin" "$@"
-    if cmp "$image" "$dir/reassembled.bin"; then
-        pass "the image put together from the captured blocks equals the image"
-    else
-        flunk "the image put together from the captured blocks differs from the image"
-    fi
+    expect_reassembled "$dir" "$image" "$@"
 }

@@ -10,10 +10,6 @@ prepare() {
 
 guest() {
     cat <<'GUEST'
-uptime_cs() {
-    read -r up _ </proc/uptime
-    echo $((${up%.*} * 100 + 1${up#*.} - 100))
-}
 flash_run /out/file
 mkdir -p /out/pipe
 start_capture /out/pipe
