@@ -355,6 +355,10 @@ TEST_F(BlockService, TheRunEndsWithSuccessOnlyWhenTheLastFramesReachedTheBus) {
          "^can0 is bus-off.*\ncan0 restarted after bus-off.*\n$"},
     };
     for (const Case &c : cases) {
+        if (!c.framesLeave && !unsentBytesVisible(bus.flasherEnd)) {
+            // qemu-user: the tool cannot tell that frames are still queued, and does not wait.
+            continue;
+        }
         load(100);
         resetBusHealth();
         BusPair health;

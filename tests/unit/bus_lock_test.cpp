@@ -1,6 +1,7 @@
 #include "bus_lock.h"
 
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/prctl.h>
@@ -50,9 +51,14 @@ TEST(BusLock, IsRefusedNamingItsHolderUntilTheHolderIsKilled) {
     EXPECT_EQ(whileHeld, inUse(name, holder));
 
     EXPECT_EQ(takeCapturing(name, true), "");
+    // The name the kernel gives this process: unit_tests, or qemu's under qemu-user.
+    std::ifstream comm("/proc/self/comm");
+    std::string ownName;
+    std::getline(comm, ownName);
     EXPECT_EQ(takeCapturing(name, false),
-              "Interface " + name + " is in use: process " + std::to_string(getpid()) +
-                  " (unit_tests), which is not canfd-flash, holds the lock that keeps a second "
+              "Interface " + name + " is in use: process " + std::to_string(getpid()) + " (" +
+                  ownName +
+                  "), which is not canfd-flash, holds the lock that keeps a second "
                   "run off " +
                   name + ": end that process\n");
 }

@@ -202,6 +202,13 @@ void framesLeaveAtOnce(int fd) {
 
 extern "C" int __real_getsockopt(int fd, int level, int name, void *value, socklen_t *size);
 
+bool unsentBytesVisible(int fd) {
+    uint32_t memory[SK_MEMINFO_VARS];
+    socklen_t size = sizeof(memory);
+    return __real_getsockopt(fd, SOL_SOCKET, SO_MEMINFO, memory, &size) == 0 &&
+           size > sizeof(uint32_t) * SK_MEMINFO_WMEM_ALLOC;
+}
+
 extern "C" int __wrap_getsockopt(int fd, int level, int name, void *value, socklen_t *size) {
     int result = __real_getsockopt(fd, level, name, value, size);
     if (result == 0 && fd == carriedFd && level == SOL_SOCKET && name == SO_MEMINFO &&

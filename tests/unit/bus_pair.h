@@ -68,6 +68,9 @@ int countedWrites();
 // read at the other end).
 void framesLeaveAtOnce(int fd);
 
+// Whether SO_MEMINFO tells a socket's unsent bytes here: qemu-user passes one word of it through.
+bool unsentBytesVisible(int fd);
+
 // CLOCK_MONOTONIC as the code under test sees it: every look finds it stepMilliseconds later
 // than the look before, and advanceClock() moves it on between looks. useRealClock() ends this.
 void useFakeClock(long stepMilliseconds);
