@@ -63,14 +63,18 @@ static void noteRecord(const canfd_frame *frame, ssize_t nbytes) {
     heard.boardSwitched = receivedWithBitRateSwitch(frame, nbytes);
 }
 
-static void takeRecords(int socket) {
+// Reads what waits on socket; false, with errno, when reading it failed (can0 went down).
+static bool takeRecords(int socket) {
     canfd_frame frame;
     RecordFacts facts;
-    ssize_t nbytes;
-    while (heard.board == notHeard &&
-           (nbytes = readRecord(socket, &frame, sizeof(frame), &facts)) >= 0) {
+    while (heard.board == notHeard) {
+        ssize_t nbytes = readRecord(socket, &frame, sizeof(frame), &facts);
+        if (nbytes < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
         noteRecord(&frame, nbytes);
     }
+    return true;
 }
 
 static void takeErrorFrames() {
@@ -97,13 +101,8 @@ static bool listen(int socket) {
         }
         endIfInterrupted();
         takeErrorFrames();
-        takeRecords(boardSocket());
-        takeRecords(socket);
-        for (int i = 0; i < 3; i++) {
-            if (watched[i].fd >= 0 && (watched[i].revents & POLLERR) != 0) {
-                errno = ENETDOWN;
-                return false;
-            }
+        if (!takeRecords(boardSocket()) || !takeRecords(socket)) {
+            return false;
         }
     }
     return true;
@@ -115,10 +114,10 @@ static void reportSettingsLine() {
                   strerror(startupSettingsError()));
         return;
     }
+    // Cut to fit, if ever: the line is NUL-terminated either way.
     char line[384];
-    size_t length = formatCanSettings(startupSettings(), line, sizeof(line));
-    logText(line, length < sizeof(line) ? length : sizeof(line) - 1);
-    logText("\n", 1);
+    formatCanSettings(startupSettings(), line, sizeof(line));
+    logFormat("%s\n", line);
 }
 
 static void reportBoard() {

@@ -239,13 +239,21 @@ void logLine(const char *text) {
     logText(line, heldLength(length, sizeof(line)));
 }
 
+// Formats one line into a buffer of longestFormattedLine bytes; returns its length.
+static size_t formatLine(char *line, const char *format, va_list arguments)
+    __attribute__((format(printf, 2, 0)));
+static size_t formatLine(char *line, const char *format, va_list arguments) {
+    return heldLength(vsnprintf(line, longestFormattedLine, format, arguments),
+                      longestFormattedLine);
+}
+
 void logFormat(const char *format, ...) {
     char line[longestFormattedLine];
     va_list arguments;
     va_start(arguments, format);
-    int length = vsnprintf(line, sizeof(line), format, arguments);
+    size_t length = formatLine(line, format, arguments);
     va_end(arguments);
-    logText(line, heldLength(length, sizeof(line)));
+    logText(line, length);
 }
 
 void logBlockText(const char *text, size_t length) {
@@ -269,9 +277,9 @@ void reportFormat(const char *format, ...) {
     char line[longestFormattedLine];
     va_list arguments;
     va_start(arguments, format);
-    int length = vsnprintf(line, sizeof(line), format, arguments);
+    size_t length = formatLine(line, format, arguments);
     va_end(arguments);
-    reportPiece(line, heldLength(length, sizeof(line)));
+    reportPiece(line, length);
 }
 
 void reportSystemError(const char *prefix) {
