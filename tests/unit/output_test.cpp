@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -146,12 +147,18 @@ TEST_F(Output, TheStatusLineIsErasedBeforeAReport) {
     showStatusLine("Uploading: 1024 of 1024 bytes (100 %)");
     eraseStatusLine();
     resetOutput();
-    char shown[256];
-    ssize_t n = read(terminal, shown, sizeof(shown));
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(shown, static_cast<size_t>(n)),
-              "\rUploading: 512 of 1024 bytes (50 %)\033[K\r\033[Ka report\n"
-              "\rUploading: 1024 of 1024 bytes (100 %)\033[K\r\033[K");
+    const std::string expected = "\rUploading: 512 of 1024 bytes (50 %)\033[K\r\033[Ka report\n"
+                                 "\rUploading: 1024 of 1024 bytes (100 %)\033[K\r\033[K";
+    // The terminal may hand what was written over in pieces.
+    std::string shown;
+    pollfd readable = {terminal, POLLIN, 0};
+    while (shown.size() < expected.size() && poll(&readable, 1, 1000) == 1) {
+        char piece[256];
+        ssize_t n = read(terminal, piece, sizeof(piece));
+        ASSERT_GT(n, 0);
+        shown.append(piece, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(shown, expected);
     close(screen);
     close(terminal);
 }
