@@ -6,6 +6,7 @@
 // so the pause before the first block and the exit after the last byte are never reached. The
 // log goes to standard output as canfd-flash writes it; a forked child drains the other end of
 // the socketpair, so its work is not counted with the flasher's.
+#include "block_socket.h"
 #include "firmware_image.h"
 #include "frame_log.h"
 #include "message_handler.h"
@@ -119,6 +120,7 @@ int main(int argc, char **argv) {
     }
     close(ends[1]);
     const int flasherEnd = ends[0];
+    useBlockSocket(flasherEnd);
 
     unsigned long blocks = 0;
     for (unsigned long i = 0; i < requests; i++) {

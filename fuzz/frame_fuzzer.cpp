@@ -19,12 +19,15 @@
 #include "bus_model.h"
 #include "fuzz_hooks.h"
 
+#include "block_socket.h"
 #include "firmware_image.h"
 #include "frame_log.h"
 #include "frame_send.h"
 #include "message_handler.h"
 #include "output.h"
 #include "received_record.h"
+#include "send_stall.h"
+#include "upload_state.h"
 
 #include <cerrno>
 #include <climits>
@@ -264,7 +267,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     std::vector<uint8_t> image = imageFrom(data);
     loadImage(image);
-    originalFirmwareErase = false;
+    resetUploadState();
+    resetSendStall();
 
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
@@ -273,6 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A send that blocks for good would hang the flasher: make it time out, as on can0.
     timeval patience = {5, 0};
     setsockopt(ends[0], SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof(patience));
+    useBlockSocket(ends[0]);
 
     bool ordered = false;
     size_t index = 0;

@@ -2,14 +2,15 @@
 
 #include "TavoMessages.h"
 #include "block_log.h"
-#include "board.h"
-#include "board_watch.h"
+#include "block_socket.h"
 #include "bus_health.h"
+#include "confirmation.h"
 #include "firmware_image.h"
 #include "output.h"
 #include "progress_line.h"
 #include "received_record.h"
 #include "run_outcome.h"
+#include "upload_state.h"
 
 #include <cstring>
 #include <linux/can.h>
@@ -21,19 +22,11 @@ static uint32_t lesserOf(uint32_t a, uint32_t b) {
     return a < b ? a : b;
 }
 
-// Where the upload stands: the end of the last request served.
-static uint32_t sentUpTo = 0;
-
-uint32_t uploadPosition() {
-    return sentUpTo;
-}
-
 uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset,
                                   uint8_t frameFlags) {
     // Never beyond the size announced in the header.
     uint32_t length = lesserOf(lesserOf(lreq, largestBlock), fileLength - fileOffset);
 
-    can_id canIdResponse = can_id_for(targetBoardAddress, ownAddress, firmwareBlockResponse);
     canMessageFirmwareUpdateResponse response;
     memset(&response, 0, sizeof(response));
     response.fileOffset = fileOffset;
@@ -45,7 +38,7 @@ uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset
 
     canfd_frame frame;
     memset(&frame, 0, sizeof(frame));
-    frame.can_id = canIdResponse.value | CAN_EFF_FLAG;
+    frame.can_id = blockFrameIdentifier();
     frame.flags = frameFlags;
     frame.len = static_cast<uint8_t>(encodeFirmwareUpdateResponse(response, frame.data));
 
@@ -56,9 +49,10 @@ uint32_t processSingleUploadBlock(int socket, uint32_t lreq, uint32_t fileOffset
     if (sent != frameSent) {
         failBlockSend(sent);
     }
+    noteBlockWritten();
     if (length + fileOffset == fileLength) {
-        sentUpTo = fileLength;
-        finishUpload(socket);
+        noteUploadPosition(fileLength);
+        finishUpload();
     }
     return length;
 }
@@ -69,7 +63,7 @@ static void printProgress(uint32_t fileOffset) {
     logFormat("Done: %f%%\r\n", static_cast<double>(percentage));
 }
 
-RequestOutcome serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes, int socket) {
+RequestOutcome serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbytes) {
     logLine("Received FirmwareUpdateRequest from bootloader\r");
     uint8_t payloadLength = heldPayloadLength(record, nbytes);
     if (payloadLength < canMessageFirmwareUpdateRequestHeaderSize) {
@@ -108,14 +102,15 @@ RequestOutcome serveFirmwareBlockRequest(const canfd_frame *record, ssize_t nbyt
 
     markBusHealth();
     uint8_t blockFlags = receivedWithBitRateSwitch(record, nbytes) ? CANFD_BRS : 0;
+    int socket = blockSocket();
     while (lengthRequested != 0) {
         uint32_t sendedBytes = processSingleUploadBlock(socket, lreq, fileOffset, blockFlags);
         lengthRequested -= sendedBytes;
         fileOffset += sendedBytes;
         lreq = lesserOf(largestBlock, lengthRequested);
     }
-    sentUpTo = fileOffset;
-    showUploadProgress(sentUpTo, fileLength);
+    noteUploadPosition(fileOffset);
+    showUploadProgress(fileOffset, fileLength);
     flushOutput();
     return requestServed;
 }

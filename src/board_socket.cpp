@@ -1,6 +1,8 @@
 #include "board_socket.h"
 
 #include "TavoMessages.h"
+#include "block_socket.h"
+#include "bus_release.h"
 #include "output.h"
 #include "record_read.h"
 
@@ -23,9 +25,14 @@ static can_filter typeFilter(uint32_t msgType, bool inverted) {
     return filter;
 }
 
-// Every frame but the board's: both inverted filters must match (joined).
+// Every frame but the board's and the tool's own blocks, which come back to every socket on can0:
+// all the inverted filters must match (joined).
 static bool takeOtherFrames(int socket) {
-    can_filter others[2] = {typeFilter(announce, true), typeFilter(firmwareBlockRequest, true)};
+    can_filter ownBlocks;
+    ownBlocks.can_id = blockFrameIdentifier() | CAN_INV_FILTER;
+    ownBlocks.can_mask = CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_EFF_MASK;
+    can_filter others[3] = {typeFilter(announce, true), typeFilter(firmwareBlockRequest, true),
+                            ownBlocks};
     int join = 1;
     if (setsockopt(socket, SOL_CAN_RAW, CAN_RAW_FILTER, others, sizeof(others)) < 0 ||
         setsockopt(socket, SOL_CAN_RAW, CAN_RAW_JOIN_FILTERS, &join, sizeof(join)) < 0) {
@@ -59,6 +66,7 @@ static bool openBoardFramesSocket(int interfaceIndex) {
         return false;
     }
     boardFramesSocket = s;
+    holdUntilTheEnd(s);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // The board's frames get a queue of their own. A socket receives nothing but announcements and
-// block requests, and the main socket, which also sends, every other frame: another node's
+// block requests, and the main socket, which also sends the activation, every other frame but
+// the tool's own blocks: another node's
 // traffic can then fill only the main socket's queue while the tool is held up (a slow log
 // reader, a stopped process), and never push a request of the board out.
 #pragma once

@@ -1,18 +1,16 @@
 #include "board_watch.h"
 
-#include "block_service.h"
 #include "bus_health.h"
+#include "confirmation.h"
 #include "firmware_image.h"
-#include "frame_send.h"
-#include "message_handler.h"
 #include "monotonic_clock.h"
 #include "output.h"
 #include "settings_report.h"
+#include "upload_state.h"
 
 static int64_t lastHeardAt = 0;
 static bool boardHeard = false;
 static bool announced = false;
-static bool blockRequested = false;
 static bool hintGiven = false;
 static bool reannouncementReported = false;
 // When board 121 announced itself after this run activated it, while no block request has been
@@ -26,7 +24,6 @@ void startBoardWatch() {
     lastHeardAt = monotonicMilliseconds();
     boardHeard = false;
     announced = false;
-    blockRequested = false;
     hintGiven = false;
     reannouncementReported = false;
     reannouncedAt = -1;
@@ -46,14 +43,6 @@ void noteAnnouncedAfterActivation() {
     if (!reannouncementReported && reannouncedAt < 0) {
         reannouncedAt = monotonicMilliseconds();
     }
-}
-
-void noteUploadBegins() {
-    blockRequested = true;
-}
-
-bool uploadBegun() {
-    return blockRequested;
 }
 
 static int64_t quietLimitMilliseconds() {
@@ -88,8 +77,8 @@ static bool giveReannouncementHint() {
     return true;
 }
 
-static void hintDuringUpload(int socket) {
-    if (bytesNotYetSent(socket) != 0) {
+static void hintDuringUpload() {
+    if (blocksUnconfirmed()) {
         reportFormat("No block request for %d s, and can0 has not sent the last of its frames: no "
                      "node acknowledges them (board off, unplugged or resetting), the bus is not "
                      "terminated, or the bit rates differ. Still waiting\n",
@@ -101,13 +90,13 @@ static void hintDuringUpload(int socket) {
                  uploadQuietSeconds, uploadPosition(), fileLength);
 }
 
-void giveDueHint(int socket) {
+void giveDueHint() {
     if (millisecondsToNextHint() != 0 || giveReannouncementHint()) {
         return;
     }
     hintGiven = true;
-    if (blockRequested) {
-        hintDuringUpload(socket);
+    if (uploadBegun()) {
+        hintDuringUpload();
         return;
     }
     if (boardHeard && originalFirmwareErase) {

@@ -21,19 +21,12 @@ void startBoardWatch();
 // The board spoke; the silence counts from now.
 void noteBoardHeard(BoardWord word);
 
-// A block request inside the image is being served: the upload has begun, whether or not this
-// run activated the board.
-void noteUploadBegins();
-
 // Board 121 announced itself although this run has activated it already.
 void noteAnnouncedAfterActivation();
 
 // Milliseconds until the next hint is due (0 when due now), or -1 when none is pending.
 int64_t millisecondsToNextHint();
 
-// Prints the hint that is due, if any. During the upload it names frames still waiting to
-// leave on socket, as the board may be waiting for them.
-void giveDueHint(int socket);
-
-// True once a block request inside the image has begun to be served.
-bool uploadBegun();
+// Prints the hint that is due, if any. During the upload it names blocks that can0 has not
+// confirmed yet, as the board may be waiting for them.
+void giveDueHint();

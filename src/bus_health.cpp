@@ -1,11 +1,13 @@
 #include "bus_health.h"
 
+#include "bus_release.h"
 #include "monotonic_clock.h"
 #include "output.h"
 #include "record_read.h"
 
 #include <cstring>
 #include <linux/can/error.h>
+#include <linux/can/netlink.h>
 #include <linux/can/raw.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@ static bool transmitOverflowSeen = false;
 static bool transmitTimeoutSeen = false;
 static uint64_t busErrors = 0;
 static uint64_t noAcknowledges = 0;
+static uint32_t flushes = 0;
 
 bool openBusHealth(int interfaceIndex) {
     int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
@@ -46,6 +49,7 @@ bool openBusHealth(int interfaceIndex) {
         return false;
     }
     healthSocket = s;
+    holdUntilTheEnd(s);
     return true;
 }
 
@@ -140,14 +144,18 @@ uint32_t noteErrorFrame(const can_frame *frame, int64_t stampNanoseconds) {
         }
     }
     if ((classes & CAN_ERR_RESTARTED) != 0) {
+        flushes++;
         events |= enter(errorActive);
     }
     if ((classes & CAN_ERR_CRTL) != 0) {
         events |= noteControllerProblem(frame);
     }
-    if ((classes & CAN_ERR_TX_TIMEOUT) != 0 && !transmitTimeoutSeen) {
-        transmitTimeoutSeen = true;
-        events |= firstTransmitTimeout;
+    if ((classes & CAN_ERR_TX_TIMEOUT) != 0) {
+        flushes++;
+        if (!transmitTimeoutSeen) {
+            transmitTimeoutSeen = true;
+            events |= firstTransmitTimeout;
+        }
     }
     if (isAcknowledgeError(frame)) {
         noAcknowledges++;
@@ -191,6 +199,26 @@ int64_t busOffMilliseconds() {
     return monotonicMilliseconds() - busOffSince;
 }
 
+uint32_t controllerFlushCount() {
+    return flushes;
+}
+
+void seedControllerState(uint32_t canState) {
+    switch (canState) {
+    case CAN_STATE_ERROR_ACTIVE:
+        state = errorActive;
+        break;
+    case CAN_STATE_ERROR_WARNING:
+        state = errorWarning;
+        break;
+    case CAN_STATE_ERROR_PASSIVE:
+        state = errorPassive;
+        break;
+    default:
+        break;
+    }
+}
+
 void markBusHealth() {
     busOffsAtMark = busOffs;
 }
@@ -212,4 +240,5 @@ void resetBusHealth() {
     transmitTimeoutSeen = false;
     busErrors = 0;
     noAcknowledges = 0;
+    flushes = 0;
 }

@@ -53,6 +53,13 @@ uint64_t noAcknowledgeCount();
 // to error-active, or a frame received since, ends a bus-off.
 int64_t busOffMilliseconds();
 
+// Restarts and transmit timeouts so far: each may cost the frames the controller held.
+uint32_t controllerFlushCount();
+
+// The state that can0's settings showed at start-up (enum can_state), so that the first change
+// is told from there; bus-off and unknown states are left alone.
+void seedControllerState(uint32_t canState);
+
 // Marks the start of a request's blocks; busWentOffSinceMark() tells whether can0 went bus-off
 // since, when blocks handed to the kernel may have been dropped.
 void markBusHealth();

@@ -1,5 +1,6 @@
 #include "bus_lock.h"
 
+#include "bus_release.h"
 #include "output.h"
 
 #include <cerrno>
@@ -14,9 +15,6 @@
 // Refused runs connect to the holder without ever being accepted, so this bounds how many
 // of them can still learn its process number.
 static const int waitingRunsKept = 64;
-
-// Kept open until the process ends: the descriptor is the lock.
-static int heldLock = -1;
 
 // An abstract name (leading NUL) rather than a lock file: it needs no directory, no
 // permissions and no clean-up, and it goes with the process's last descriptor. Abstract
@@ -117,6 +115,7 @@ bool takeBusLock(const char *interfaceName) {
         close(lock);
         return false;
     }
-    heldLock = lock;
+    // The descriptor is the lock.
+    holdUntilTheEnd(lock);
     return true;
 }

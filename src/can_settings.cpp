@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <linux/if.h>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <net/if.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -198,6 +198,7 @@ bool parseLinkReply(const uint8_t *reply, size_t size, CanSettings *settings) {
     settings->linkKnown = true;
     settings->up = (link.ifi_flags & IFF_UP) != 0;
     settings->running = (link.ifi_flags & IFF_RUNNING) != 0;
+    settings->echo = (link.ifi_flags & IFF_ECHO) != 0;
 
     const bool cut = header.nlmsg_len > size;
     const size_t end = cut ? size : header.nlmsg_len;

@@ -26,6 +26,7 @@ struct CanSettings {
     bool linkKnown;  // the reply held the link's flags
     bool up;         // IFF_UP
     bool running;    // IFF_RUNNING: up and with a carrier
+    bool echo;       // IFF_ECHO: the driver hands each frame back once its controller sent it
     bool kindKnown;
     CanInterfaceKind kind;
     char kindName[16]; // IFLA_INFO_KIND as sent (cut to fit), "" when none

@@ -3,26 +3,9 @@
 #include "output.h"
 #include "settings_report.h"
 
-#include <cerrno>
 #include <cstring>
 #include <linux/can.h>
 #include <sys/ioctl.h>
-
-static CanSettings settingsAtStart;
-static bool settingsAtStartRead = false;
-static int settingsAtStartError = 0;
-
-bool startupSettingsRead() {
-    return settingsAtStartRead;
-}
-
-int startupSettingsError() {
-    return settingsAtStartError;
-}
-
-const CanSettings &startupSettings() {
-    return settingsAtStart;
-}
 
 // Without CAN FD the blocks cannot travel, and on an interface that is down nothing ever
 // arrives: refuse both before the board is told to erase itself, rather than wait for ever.
@@ -70,6 +53,14 @@ static bool controllerCanTakePart(const CanSettings &settings) {
                    "set can0 up\n");
         return false;
     }
+    // A frame that meets an error or loses arbitration is then dropped, and nothing tells the
+    // writer: a block would be lost without a word, and the board would wait for it.
+    if (settings.controlModeKnown && (settings.controlMode & CAN_CTRLMODE_ONE_SHOT) != 0) {
+        reportText("Interface can0 is in one-shot mode: a frame that meets an error is dropped "
+                   "and never sent again. Turn it off: ip link set can0 down; ip link set can0 "
+                   "type can one-shot off; ip link set can0 up\n");
+        return false;
+    }
     if (settings.stateKnown && settings.state == CAN_STATE_BUS_OFF) {
         reportText("Interface can0 is bus-off: its controller stopped after too many errors and "
                    "sends nothing. Restart it (ip link set can0 type can restart), or let it "
@@ -100,25 +91,33 @@ static void reportErrorState(const CanSettings &settings) {
     }
 }
 
+// With presume-ack a frame counts as sent whether or not any node took it.
+static void reportPresumedAcknowledgement(const CanSettings &settings) {
+    if (isController(settings) && settings.controlModeKnown &&
+        (settings.controlMode & CAN_CTRLMODE_PRESUME_ACK) != 0) {
+        reportText("can0 presumes acknowledgements (presume-ack on): it counts a frame as sent "
+                   "even when no node took it, so the tool cannot tell that the board got its "
+                   "blocks; watch the board's own sign of a finished update\n");
+    }
+}
+
 bool settingsAllowAnUpload(const CanSettings &settings) {
     if (!controllerCanTakePart(settings)) {
         return false;
     }
     reportErrorState(settings);
+    reportPresumedAcknowledgement(settings);
     return true;
 }
 
-bool interfaceReady(int socket, ifreq *ifr, int interfaceIndex) {
+bool interfaceReady(int socket, ifreq *ifr) {
     if (!carriesFrames(socket, ifr)) {
         return false;
     }
     // A kernel that cannot be asked leaves the settings unknown: the tool then knows as much as
     // it always did, and goes on.
-    memset(&settingsAtStart, 0, sizeof(settingsAtStart));
-    settingsAtStartRead = readCanSettings(interfaceIndex, &settingsAtStart);
-    settingsAtStartError = settingsAtStartRead ? 0 : errno;
-    if (!settingsAtStartRead) {
+    if (!readStartupSettings()) {
         return true;
     }
-    return settingsAllowAnUpload(settingsAtStart);
+    return settingsAllowAnUpload(startupSettings());
 }

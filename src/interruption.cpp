@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
@@ -48,6 +49,21 @@ int interruptingSignal() {
 
 int interruptionDescriptor() {
     return wakeUp[0];
+}
+
+void endBySignal(int signal) {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    // Not reached for these signals; the status says the same all the same.
+    exit(128 + signal);
 }
 
 const char *signalName(int signal) {

@@ -14,5 +14,10 @@ int interruptingSignal();
 // just before it starts (-1 before catchInterruptions).
 int interruptionDescriptor();
 
+// Ends the process by signal, as it would have ended without the tool's handler, so that a
+// shell loop stops at Ctrl-C and a service manager sees a stop by signal; $? still reads
+// 128 + signal.
+[[noreturn]] void endBySignal(int signal);
+
 // "SIGINT", "SIGTERM" or "SIGHUP".
 const char *signalName(int signal);

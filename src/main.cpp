@@ -1,10 +1,12 @@
 // canfd-flash: puts the board at address 121 on can0 into its bootloader and uploads
 // /opt/klipper.bin to it. Takes no arguments but --check, --help and --version.
+#include "block_socket.h"
 #include "board_socket.h"
 #include "board_watch.h"
 #include "bus_check.h"
 #include "bus_health.h"
 #include "bus_lock.h"
+#include "bus_release.h"
 #include "command_line.h"
 #include "firmware_image.h"
 #include "frame_log.h"
@@ -16,7 +18,6 @@
 #include "receive_wait.h"
 #include "received_record.h"
 #include "run_outcome.h"
-#include "settings_report.h"
 
 #include <cerrno>
 #include <csignal>
@@ -30,14 +31,21 @@
 
 static const char interfaceName[] = "can0";
 
-// Opens the socket that sends and reads can0, bound to it with CAN FD frames, and the board's
-// socket beside it; -1 after a report.
+// Whether can0 hands each frame back once its controller has sent it: the blocks are then
+// confirmed by their echoes.
+static bool interfaceEchoes() {
+    return startupSettingsRead() && startupSettings().linkKnown && startupSettings().echo;
+}
+
+// Opens the socket that sends the activation and reads can0, bound to it with CAN FD frames, and
+// the board's, the blocks' and the error reports' sockets beside it; -1 after a report.
 static int openBus(ifreq *ifr) {
     int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (s < 0) {
         reportSystemError("Socket");
         return -1;
     }
+    holdUntilTheEnd(s);
     int sndbuf = 0;
     if (setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(int)) < 0) {
         reportSystemError("setsockopt");
@@ -66,9 +74,12 @@ static int openBus(ifreq *ifr) {
         return -1;
     }
     watchSettingsOf(interfaceIndex);
-    if (!separateBoardFrames(s, interfaceIndex) || !interfaceReady(s, ifr, interfaceIndex) ||
-        !openBusHealth(interfaceIndex)) {
+    if (!separateBoardFrames(s, interfaceIndex) || !interfaceReady(s, ifr) ||
+        !openBusHealth(interfaceIndex) || !openBlockSocket(interfaceIndex, interfaceEchoes())) {
         return -1;
+    }
+    if (startupSettingsRead() && startupSettings().stateKnown) {
+        seedControllerState(startupSettings().state);
     }
     return s;
 }
@@ -111,9 +122,7 @@ int main(int argc, char **argv) {
         int readError = errno;
         logLine("Hotovo\r");
         if (nbytes < 0) {
-            errno = readError;
-            reportSystemError("Read");
-            endRun(1);
+            endAfterFailedRead(readError);
         }
         printFrameDump(&frame, nbytes);
         if (nbytes >= frameHeaderSize) {

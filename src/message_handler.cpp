@@ -7,10 +7,9 @@
 #include "frame_send.h"
 #include "output.h"
 #include "run_outcome.h"
+#include "upload_state.h"
 
 #include <cstring>
-
-bool originalFirmwareErase = false;
 
 static can_frame activationFrame(uint16_t msgType) {
     can_frame frame;
@@ -42,6 +41,8 @@ static void activateBootloader(int socket, uint8_t source) {
     if (!sendActivationFrame(socket, acknowledge)) {
         return;
     }
+    // A Ctrl-C that came meanwhile: the order that erases the board must not follow.
+    endIfInterrupted();
 
     canMessageUpdateYourFirmware request;
     request.requestId = 1;
@@ -68,7 +69,7 @@ void ProcessReceivedMessage(const canfd_frame *frame, int socket, ssize_t nbytes
         activateBootloader(socket, canId.id.source_address);
         break;
     case firmwareBlockRequest: {
-        RequestOutcome outcome = serveFirmwareBlockRequest(frame, nbytes, socket);
+        RequestOutcome outcome = serveFirmwareBlockRequest(frame, nbytes);
         // The board's silence counts from the end of the blocks it asked for, however long
         // they took to send.
         noteBoardHeard(outcome == requestServed ? blockRequestServed : blockRequestIgnored);

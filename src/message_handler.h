@@ -4,9 +4,7 @@
 #include <linux/can.h>
 #include <sys/types.h>
 
-// Set once the order to start the bootloader has gone out; announcements are then ignored.
-extern bool originalFirmwareErase;
-
 // Handles one record of nbytes read from the bus (16 for a classic frame, 72 for a CAN FD
-// frame); may send frames on socket and, through the block service, end the process.
+// frame); may send the activation on socket and, through the block service, blocks on the
+// blocks' socket, and end the process. Whether the board was activated: see upload_state.
 void ProcessReceivedMessage(const canfd_frame *frame, int socket, ssize_t nbytes);

@@ -4,10 +4,12 @@
 #include "board_watch.h"
 #include "bus_health.h"
 #include "bus_reports.h"
+#include "confirmation.h"
 #include "interruption.h"
 #include "output.h"
 #include "record_read.h"
 #include "run_outcome.h"
+#include "send_stall.h"
 #include "socket_drops.h"
 
 #include <cerrno>
@@ -26,13 +28,15 @@ struct HeldRecord {
 
 static HeldRecord heldRecords[2];
 
+// The sooner of two waits in milliseconds, where -1 is no wait at all.
+static int64_t sooner(int64_t a, int64_t b) {
+    return b >= 0 && (a < 0 || b < a) ? b : a;
+}
+
 static int pollTimeout() {
-    int64_t timeout = millisecondsToNextHint();
-    int64_t busOff = millisecondsToBusOffLimit();
-    if (busOff >= 0 && (timeout < 0 || busOff < timeout)) {
-        timeout = busOff;
-    }
-    return static_cast<int>(timeout);
+    int64_t timeout = sooner(millisecondsToNextHint(), millisecondsToBusOffLimit());
+    timeout = sooner(timeout, millisecondsToStallDeadline());
+    return static_cast<int>(sooner(timeout, millisecondsToNextLook()));
 }
 
 static void take(int socket, DroppingSocket which) {
@@ -78,11 +82,12 @@ static ssize_t handOn(int which, canfd_frame *record) {
 ssize_t receiveRecord(int socket, canfd_frame *record) {
     for (;;) {
         flushOutput();
-        pollfd watched[6] = {{boardSocket(), POLLIN, 0},
+        pollfd watched[7] = {{boardSocket(), POLLIN, 0},
                              {socket, POLLIN, 0},
                              {busHealthSocket(), POLLIN, 0},
-                             {interruptionDescriptor(), POLLIN, 0}};
-        int count = 4 + outputDescriptorsToWatch(watched + 4, 2);
+                             {interruptionDescriptor(), POLLIN, 0},
+                             {confirmationDescriptor(), POLLIN, 0}};
+        int count = 5 + outputDescriptorsToWatch(watched + 5, 2);
         // A record already held is ready: only look whether the other socket has an earlier one.
         bool holding = heldRecords[boardFrames].held || heldRecords[otherFrames].held;
         int ready = poll(watched, static_cast<nfds_t>(count), holding ? 0 : pollTimeout());
@@ -99,6 +104,9 @@ ssize_t receiveRecord(int socket, canfd_frame *record) {
             readBusHealth();
         }
         endIfBusOffTooLong();
+        // The board waits for the blocks it asked for: frames that never leave must not make
+        // the tool wait for ever.
+        endIfSentFramesFail(watched[4].revents != 0);
         if (watched[boardFrames].revents != 0 && !heldRecords[boardFrames].held) {
             take(watched[boardFrames].fd, boardFrames);
         }
@@ -110,6 +118,6 @@ ssize_t receiveRecord(int socket, canfd_frame *record) {
             return handOn(which, record);
         }
         // Only silence earns a hint: a frame that is waiting is the board speaking.
-        giveDueHint(socket);
+        giveDueHint();
     }
 }

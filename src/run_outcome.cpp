@@ -1,18 +1,21 @@
 #include "run_outcome.h"
 
-#include "block_service.h"
-#include "board_watch.h"
 #include "bus_health.h"
+#include "bus_release.h"
 #include "bus_reports.h"
+#include "confirmation.h"
 #include "firmware_image.h"
 #include "interruption.h"
-#include "message_handler.h"
 #include "output.h"
+#include "send_stall.h"
 #include "settings_report.h"
+#include "upload_state.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
+#include <cstring>
+#include <poll.h>
 
 static const char sendFailedPrefix[] = "Error sending command via CAN FD!";
 static const int64_t busOffLimitMilliseconds = 1000 * static_cast<int64_t>(noProgressLimitSeconds);
@@ -21,7 +24,11 @@ static const int64_t interruptedOutputMilliseconds = 2000;
 static const int64_t lastWordMilliseconds = 1000;
 static const int64_t drainLookMilliseconds = 250;
 
+// Restarts and transmit timeouts already weighed.
+static uint32_t flushesWeighed = 0;
+
 [[noreturn]] void endRun(int status) {
+    giveBusBack();
     eraseStatusLine();
     // However slow the readers, but a signal while they catch up makes the wait a bounded one;
     // the outcome stands.
@@ -49,6 +56,9 @@ static void reportNoProgress(const char *what) {
 }
 
 void reportSendFailure(SendOutcome outcome) {
+    if (outcome == sendInterrupted) {
+        endIfInterrupted();
+    }
     if (outcome == sendMadeNoProgress) {
         reportNoProgress("");
         return;
@@ -61,15 +71,91 @@ void reportSendFailure(SendOutcome outcome) {
     endRun(2);
 }
 
-[[noreturn]] void finishUpload(int socket) {
-    SendOutcome left = waitUntilSent(socket);
-    readBusHealth();
-    if (left != frameSent) {
-        reportNoProgress(", and the image's last blocks are still queued on it");
+// Frames that can0 dropped cannot reach the board, which waits for them and asks for nothing more.
+[[noreturn]] static void endWithLostFrames(const char *what) {
+    char blocks[64];
+    if (confirmationWay() == confirmedByEcho) {
+        snprintf(blocks, sizeof(blocks), "%llu of its blocks",
+                 static_cast<unsigned long long>(unconfirmedBlockCount()));
+    } else {
+        snprintf(blocks, sizeof(blocks), "some of its blocks");
+    }
+    reportFormat("%s: can0 %s while %s were not yet confirmed: they are lost, and the board waits "
+                 "for them; run canfd-flash again, and it serves the board from its start\n",
+                 sendFailedPrefix, what, blocks);
+    reportCanSettings();
+    endRun(2);
+}
+
+[[noreturn]] void endAfterFailedRead(int error) {
+    // Echoes that came before the failure still count.
+    takeConfirmations();
+    if (blocksUnconfirmed()) {
+        char what[96];
+        if (error == ENETDOWN) {
+            snprintf(what, sizeof(what), "went down");
+        } else {
+            snprintf(what, sizeof(what), "failed (%s)", strerror(error));
+        }
+        endWithLostFrames(what);
+    }
+    errno = error;
+    reportSystemError("Read");
+    endRun(1);
+}
+
+// A restart after bus-off, or a transmit timeout, flushes what the controller held.
+static void endIfFramesLost() {
+    uint32_t flushes = controllerFlushCount();
+    if (flushes == flushesWeighed) {
+        return;
+    }
+    flushesWeighed = flushes;
+    if (blocksUnconfirmed()) {
+        endWithLostFrames("restarted, or its driver gave up on a frame,");
+    }
+}
+
+// Takes the confirmations that came; ends the run when the frames that wait were lost, or have
+// not moved for too long.
+static void weighSentFrames(bool confirmationsWaiting, const char *what) {
+    if (confirmationsWaiting) {
+        int failure = takeConfirmations();
+        if (failure != 0) {
+            endAfterFailedRead(failure);
+        }
+    }
+    endIfFramesLost();
+    if (!stallMayGoOn()) {
+        reportNoProgress(what);
         endRun(2);
     }
-    // A controller that went bus-off drops what it is handed until it restarts, and write()
-    // does not say so: the board may lack blocks of this request.
+}
+
+void endIfSentFramesFail(bool confirmationsWaiting) {
+    weighSentFrames(confirmationsWaiting || millisecondsToNextLook() == 0,
+                    ", and blocks the board asked for are still queued on it");
+}
+
+// Until an echo, an error report, a signal, or the next look or deadline.
+static void awaitSentFrames() {
+    int64_t timeout = millisecondsToStallDeadline();
+    int nextLook = millisecondsToNextLook();
+    if (nextLook >= 0 && (timeout < 0 || nextLook < timeout)) {
+        timeout = nextLook;
+    }
+    if (timeout < 0) {
+        timeout = drainLookMilliseconds;
+    }
+    pollfd watched[3] = {{confirmationDescriptor(), POLLIN, 0},
+                         {busHealthSocket(), POLLIN, 0},
+                         {interruptionDescriptor(), POLLIN, 0}};
+    poll(watched, 3, static_cast<int>(timeout));
+}
+
+// Where can0 cannot hand frames back, a bus-off that began during the last request, or is still
+// in force, may have dropped the last blocks without a word.
+static void endIfBusOffMayHaveCostBlocks() {
     if (busWentOffSinceMark()) {
         reportFormat("%s: can0 went bus-off while the last blocks were sent, and some may be "
                      "lost: run the tool again\n",
@@ -85,9 +171,31 @@ void reportSendFailure(SendOutcome outcome) {
         reportCanSettings();
         endRun(2);
     }
+}
+
+[[noreturn]] void finishUpload() {
+    for (;;) {
+        weighSentFrames(true, ", and the image's last blocks are still queued on it");
+        readBusHealth();
+        endIfFramesLost();
+        endIfInterrupted();
+        if (!blocksUnconfirmed()) {
+            break;
+        }
+        awaitSentFrames();
+    }
+    // Says that can0 sends again, after a stall that was reported.
+    stallMayGoOn();
+    if (confirmationWay() != confirmedByEcho) {
+        endIfBusOffMayHaveCostBlocks();
+    }
+    if (confirmationWay() == notConfirmable) {
+        reportText("can0 could not confirm the last blocks: it does not hand frames back once "
+                   "sent, and this kernel does not tell a socket's unsent bytes. Watch the board "
+                   "start its new firmware\n");
+    }
     static const char uploaded[] = "Firmware uploaded...";
     logText(uploaded, sizeof(uploaded) - 1);
-    close(socket);
     endRun(0);
 }
 
@@ -116,6 +224,7 @@ void endIfInterrupted() {
     if (signal == 0) {
         return;
     }
+    giveBusBack();
     eraseStatusLine();
     drainOutput(interruptedOutputMilliseconds);
     if (uploadBegun() || originalFirmwareErase) {
@@ -128,5 +237,5 @@ void endIfInterrupted() {
                      signalName(signal));
     }
     drainOutput(lastWordMilliseconds);
-    exit(128 + signal);
+    endBySignal(signal);
 }

@@ -1,16 +1,10 @@
 #include "settings_report.h"
 
-#include "interface_ready.h"
+#include "link_settings.h"
 #include "output.h"
 
 #include <cstdio>
 #include <cstring>
-
-static int watchedIndex = -1;
-
-void watchSettingsOf(int interfaceIndex) {
-    watchedIndex = interfaceIndex;
-}
 
 // What the settings say about the trouble the report before names.
 static void narrowedAdvice(const CanSettings &settings, char *advice, size_t size) {
@@ -52,8 +46,7 @@ void reportSettings(const CanSettings &settings) {
 
 void reportCanSettings() {
     CanSettings settings;
-    memset(&settings, 0, sizeof(settings));
-    if (watchedIndex < 0 || !readCanSettings(watchedIndex, &settings)) {
+    if (!readCurrentSettings(&settings)) {
         return;
     }
     reportSettings(settings);

@@ -10,6 +10,3 @@ void reportCanSettings();
 
 // Reports these settings.
 void reportSettings(const CanSettings &settings);
-
-// The interface the reports read (its index); -1 until start-up found it.
-void watchSettingsOf(int interfaceIndex);

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -32,7 +33,6 @@ using Clock = std::chrono::steady_clock;
 const uint32_t imageSize = 150; // two full blocks and a short one
 const uint32_t blockSize = 56;
 const auto announcePeriod = std::chrono::milliseconds(300);
-const auto runLimit = std::chrono::seconds(10);
 
 enum class Log { Is, Holds };
 
@@ -52,16 +52,31 @@ struct Scenario {
     // The log's reader leaves after this many lines, besides the failing call (0: never).
     int logReaderLeavesAfter = 0;
     // Once this many blocks came, the flasher gets this signal, and the board asks for no more
-    // unless the flasher was started with the signal ignored (as under nohup).
+    // unless the flasher was started with the signal ignored (as under nohup). A flasher that the
+    // signal ends must die by it.
     int signalAfterBlocks = 0;
     int signal = 0;
     bool signalIgnored = false;
+    // What can0 says of itself (a recorded netlink reply in LINK_REPLIES_DIR; nullptr: the
+    // kernel cannot be asked), whether its driver hands the blocks back once sent, and whether
+    // the kernel tells a socket's unsent bytes.
+    const char *linkReply = nullptr;
+    bool echoes = false;
+    bool unsentBytesTold = true;
+    int runLimitSeconds = 10;
+    // The log's reader sleeps from the start until the board has the whole image: the run must
+    // give can0 and its lock back while it waits for that reader.
+    bool logReaderSleeps = false;
 };
 
 const std::string startLog = "Firmware size 150\n\rCAN Sockets Receive Demo\r\n";
 const std::string uploaded = "Firmware uploaded...";
 const std::string sendFailed = "Error sending command via CAN FD!: ";
 const std::vector<std::string> fullUpload = {"ack", "order", "block0", "block1", "block2"};
+// The settings line that follows a report, from the recorded reply of a CTU CAN FD controller.
+const std::string ctucanSettings = "can0: 1000 kbit/s, data 4000 kbit/s (sample points 75.0 %, "
+                                   "72.0 %), state not reported, transmit errors 0, receive "
+                                   "errors 0, restart-ms 0";
 
 // Not a system call: the driver stops reading the log after `nth` lines and closes the pipe.
 const char logReaderLeaves[] = "log-reader-leaves";
@@ -145,15 +160,40 @@ const Scenario scenarios[] = {
     // Piped into `head` or a dying `tee`, the log may lose its reader mid-upload.
     {"log-reader-leaves", logReaderLeaves, 9, 0, 0, 72,
      0, "", fullUpload, Log::Holds, "Waiting for bootloader...\r\n", -1},
-    // A kill mid-upload: the log is written out, and the last word says where the upload stood.
-    {"terminated-mid-upload", nullptr, 0, 0, 0, 72,
-     128 + SIGTERM, "Interrupted by SIGTERM at byte 112 of 150 of the upload: the board waits in "
+    // Ctrl-C mid-upload: the log is written out, the last word says where the upload stood, and
+    // the flasher dies by the signal, so that a shell loop stops there too.
+    {"interrupted-mid-upload", nullptr, 0, 0, 0, 72,
+     128 + SIGINT, "Interrupted by SIGINT at byte 112 of 150 of the upload: the board waits in "
         "its bootloader; run canfd-flash again, and it serves the board from its start\n",
      {"ack", "order", "block0", "block1"}, Log::Holds,
-     "Sending firmware block size 56 offset 56\n\rSrc: 121 Dest: 0\r\n", -1, 0, 2, SIGTERM},
+     "Sending firmware block size 56 offset 56\n\rSrc: 121 Dest: 0\r\n", -1, 0, 2, SIGINT},
     // Under nohup a hangup must not end the upload.
     {"hangup-under-nohup", nullptr, 0, 0, 0, 72,
      0, "", fullUpload, Log::Holds, uploaded, -1, 0, 1, SIGHUP, true},
+    // Status 0 only once can0 confirmed the last block: by its echo where the driver hands frames
+    // back (a CAN controller), else by the unsent bytes, and said where neither can tell.
+    {"echo-comes", nullptr, 0, 0, 0, 72,
+     0, "", fullUpload, Log::Holds, uploaded, -1, 0, 0, 0, false,
+     "x86_64-ctucan-fd-1m-4m.bin", true},
+    {"echo-never-comes", nullptr, 0, 0, 0, 72,
+     2, "can0 is not sending: none of its frames has left for 2 s. No node acknowledges them "
+        "(board off, unplugged or resetting), the bus is not terminated, or the bit rates "
+        "differ; waiting up to 20 s\n" + ctucanSettings + "\n" + sendFailed +
+        "can0 sent nothing for 20 s, and the image's last blocks are still queued on it: no node "
+        "acknowledges its frames (board off, unplugged or resetting), the bus is not "
+        "terminated, or the bit rates differ\n" + ctucanSettings + "\n",
+     fullUpload, Log::Holds, "Sending firmware block size 38 offset 112\n\r", -1, 0, 0, 0,
+     false, "x86_64-ctucan-fd-1m-4m.bin", false, true, 30},
+    {"no-echo", nullptr, 0, 0, 0, 72,
+     0, "", fullUpload, Log::Holds, uploaded, -1, 0, 0, 0, false, "armhf-vcan.bin", true},
+    {"neither-echo-nor-unsent-bytes", nullptr, 0, 0, 0, 72,
+     0, "can0 could not confirm the last blocks: it does not hand frames back once sent, and "
+        "this kernel does not tell a socket's unsent bytes. Watch the board start its new "
+        "firmware\n", fullUpload, Log::Holds, uploaded, -1, 0, 0, 0, false, "armhf-vcan.bin",
+     false, false},
+    {"lock-released-while-log-reader-sleeps", nullptr, 0, 0, 0, 72,
+     0, "", fullUpload, Log::Holds, uploaded, -1, 0, 0, 0, false, nullptr, false, true, 10,
+     true},
 };
 // clang-format on
 
@@ -259,6 +299,8 @@ void send(int fd, const Record &record) {
 
 struct Run {
     int status = -1; // exit status, or -1 when it did not exit normally
+    int signal = 0;  // the signal that ended it
+    bool lockFreedWhileRunning = false;
     std::string description;
     std::vector<Record> received;
     std::string out;
@@ -279,12 +321,43 @@ void readLog(int &log, int leaveAfterLines, Run &run) {
     }
 }
 
+// Whether the run's lock on can0 (tagged, see fault_shim.cpp) is free: its name can be bound.
+bool lockFree(const std::string &lockTag) {
+    sockaddr_un address;
+    memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    std::string name = "canfd-flash can0" + lockTag;
+    memcpy(address.sun_path + 1, name.data(), name.size());
+    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    int probe = socket(AF_UNIX, SOCK_STREAM, 0);
+    bool free = bind(probe, reinterpret_cast<const sockaddr *>(&address), length) == 0;
+    close(probe);
+    return free;
+}
+
+// Looks for up to 3 s whether the flasher gives its lock back while it still runs.
+bool lockFreedWhileRunning(const std::string &lockTag, pid_t flasher) {
+    auto until = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < until) {
+        if (lockFree(lockTag)) {
+            siginfo_t ended;
+            memset(&ended, 0, sizeof(ended));
+            return waitid(P_PID, static_cast<id_t>(flasher), &ended, WEXITED | WNOHANG | WNOWAIT) ==
+                       0 &&
+                   ended.si_pid == 0;
+        }
+        usleep(20000);
+    }
+    return false;
+}
+
 // A board that announces until it is ordered into its bootloader, then asks for the image
 // block after block, as the real bootloader does.
 void playBoard(int board, int log, int leaveAfterLines, const Scenario &scenario, pid_t flasher,
-               Run &run) {
+               const std::string &lockTag, Run &run) {
     int blocks = 0;
     bool inBootloader = false;
+    bool readingLog = !scenario.logReaderSleeps;
     auto started = Clock::now();
     auto lastAnnouncement = started - announcePeriod;
     int waitStatus = 0;
@@ -298,7 +371,9 @@ void playBoard(int board, int log, int leaveAfterLines, const Scenario &scenario
         if (ended == 0 && poll(wait, 2, 20) < 0 && errno != EINTR) {
             perror("poll");
         }
-        readLog(log, leaveAfterLines, run);
+        if (readingLog) {
+            readLog(log, leaveAfterLines, run);
+        }
         for (;;) {
             uint8_t bytes[128];
             ssize_t size = recv(board, bytes, sizeof(bytes), MSG_DONTWAIT | MSG_TRUNC);
@@ -321,24 +396,30 @@ void playBoard(int board, int log, int leaveAfterLines, const Scenario &scenario
                 if ((!signalled || scenario.signalIgnored) && next < imageSize) {
                     send(board, blockRequest(next));
                 }
+                if (next >= imageSize && !readingLog) {
+                    run.lockFreedWhileRunning = lockFreedWhileRunning(lockTag, flasher);
+                    readingLog = true;
+                }
             }
         }
         if (ended == flasher) {
             readLog(log, 0, run);
             break;
         }
-        if (Clock::now() - started > runLimit) {
+        if (Clock::now() - started > std::chrono::seconds(scenario.runLimitSeconds)) {
             kill(flasher, SIGKILL);
             waitpid(flasher, &waitStatus, 0);
-            run.description = "still running after 10 s: killed";
+            run.description =
+                "still running after " + std::to_string(scenario.runLimitSeconds) + " s: killed";
             return;
         }
     }
     if (WIFEXITED(waitStatus)) {
         run.status = WEXITSTATUS(waitStatus);
         run.description = "exit status " + std::to_string(run.status);
-    } else {
-        run.description = "ended by signal " + std::to_string(WTERMSIG(waitStatus));
+    } else if (WIFSIGNALED(waitStatus)) {
+        run.signal = WTERMSIG(waitStatus);
+        run.description = "ended by signal " + std::to_string(run.signal);
     }
 }
 
@@ -354,6 +435,16 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
     if (pipe2(log, O_NONBLOCK) != 0) {
         perror("pipe");
         exit(3);
+    }
+    // A reader that sleeps from the start: the pipe is full before the flasher writes a line.
+    size_t filled = 0;
+    if (scenario.logReaderSleeps) {
+        fcntl(log[1], F_SETPIPE_SZ, 4096);
+        const char filler[256] = {};
+        ssize_t put;
+        while ((put = write(log[1], filler, sizeof(filler))) > 0) {
+            filled += static_cast<size_t>(put);
+        }
     }
     std::string errPath = temporaryFile("err");
     // The run's lock on can0 is tagged with this driver's number (see fault_shim.cpp), so the
@@ -391,6 +482,18 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
             setenv("CANFD_FAULT_COUNT", std::to_string(scenario.count).c_str(), 1);
             setenv("CANFD_FAULT_ERRNO", std::to_string(scenario.error).c_str(), 1);
         }
+        if (scenario.linkReply != nullptr) {
+            setenv("CANFD_FAULT_LINK_REPLY",
+                   (std::string(LINK_REPLIES_DIR) + "/" + scenario.linkReply).c_str(), 1);
+        }
+        if (scenario.echoes) {
+            setenv("CANFD_FAULT_ECHO", "1", 1);
+        }
+        if (!scenario.unsentBytesTold) {
+            setenv("CANFD_FAULT_NO_MEMINFO", "1", 1);
+        }
+        // As a shell leaves them for a foreground job, whatever ctest was given.
+        signal(SIGINT, SIG_DFL);
         if (scenario.signalIgnored) {
             signal(scenario.signal, SIG_IGN);
         }
@@ -402,9 +505,10 @@ Run runFlasher(const char *flasher, const char *shim, const Scenario &scenario,
     close(log[1]);
     bool leaves = scenario.call != nullptr && strcmp(scenario.call, logReaderLeaves) == 0;
     playBoard(ends[1], log[0], leaves ? scenario.nth : scenario.logReaderLeavesAfter, scenario,
-              child, run);
+              child, lockTag, run);
     close(ends[1]);
     close(log[0]);
+    run.out.erase(0, std::min(filled, run.out.size()));
     run.err = readFile(errPath);
     unlink(errPath.c_str());
     return run;
@@ -426,8 +530,15 @@ int check(const Scenario &scenario, const Run &run, const std::vector<uint8_t> &
         std::cerr << "FAIL: " << what << "\n";
         failures++;
     };
-    if (run.status != scenario.status) {
+    bool diesBySignal = scenario.signal != 0 && scenario.status == 128 + scenario.signal;
+    if (diesBySignal && run.signal != scenario.signal) {
+        fail(run.description + ", expected death by signal " + std::to_string(scenario.signal));
+    }
+    if (!diesBySignal && run.status != scenario.status) {
         fail(run.description + ", expected exit status " + std::to_string(scenario.status));
+    }
+    if (scenario.logReaderSleeps && !run.lockFreedWhileRunning) {
+        fail("the lock on can0 was still held, or the flasher gone, 3 s after the last block");
     }
     std::string report = scenario.report;
     size_t mark = report.find(holderMark);

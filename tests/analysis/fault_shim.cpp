@@ -3,8 +3,15 @@
 //   CANFD_FAULT_BUS_FD   descriptor of a socketpair end that the first socket(PF_CAN, ...) hands
 //                        out; the CAN ioctls, bind and setsockopt on it are faked, and its CAN
 //                        filters are not applied: every frame of the board arrives there. Later
-//                        sockets (the board's own, the controller's error frames) get a quiet
-//                        socketpair end each
+//                        sockets (the board's own, the controller's error frames, the blocks')
+//                        get a quiet socketpair end each, whose writes go to the bus as well
+//   CANFD_FAULT_LINK_REPLY  file holding a recorded reply to RTM_GETLINK, which every netlink
+//                        socket then answers with (default: netlink sockets are refused, as on a
+//                        kernel that cannot be asked)
+//   CANFD_FAULT_ECHO     when set, a socket that asked for its own frames (CAN_RAW_RECV_OWN_MSGS)
+//                        gets each frame it writes back, marked MSG_CONFIRM, as from a driver
+//                        whose controller sent it
+//   CANFD_FAULT_NO_MEMINFO  when set, SO_MEMINFO is refused on the bus's sockets
 //   CANFD_FAULT_IMAGE    file opened in place of /opt/klipper.bin
 //   CANFD_FAULT_MTU      MTU that SIOCGIFMTU reports (default 72)
 //   CANFD_FAULT_DOWN     when set, SIOCGIFFLAGS reports can0 down
@@ -29,9 +36,13 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <linux/can.h>
 #include <linux/can/raw.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -45,6 +56,11 @@ const int fakeInterfaceIndex = 7;
 
 int imageFd = -1;
 int quietFds[4] = {-1, -1, -1, -1};
+// The other end of each quiet socket, and whether that socket takes its own frames back.
+int quietPeers[4] = {-1, -1, -1, -1};
+bool ownFramesWanted[4] = {false, false, false, false};
+int netlinkFds[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+int netlinkPeers[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 
 int envNumber(const char *name, int fallback) {
     const char *text = getenv(name);
@@ -65,6 +81,24 @@ bool isBus(int fd) {
         }
     }
     return fd == busFd();
+}
+
+int quietIndex(int fd) {
+    for (int i = 0; i < 4; i++) {
+        if (fd >= 0 && quietFds[i] == fd) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int netlinkIndex(int fd) {
+    for (int i = 0; i < 8; i++) {
+        if (fd >= 0 && netlinkFds[i] == fd) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 // Counts one call of `name`; true (with errno set) when this call is to fail.
@@ -184,9 +218,23 @@ ssize_t pread64(int fd, void *into, size_t length, off64_t offset) {
 }
 
 int socket(int domain, int type, int protocol) noexcept {
-    // The fake can0 has no CAN settings to tell, as on a kernel that cannot be asked.
+    // Without a recorded reply the fake can0 has no CAN settings to tell, as on a kernel that
+    // cannot be asked.
     if (domain == AF_NETLINK) {
-        errno = EAFNOSUPPORT;
+        int ends[2];
+        if (getenv("CANFD_FAULT_LINK_REPLY") == nullptr ||
+            socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends) != 0) {
+            errno = EAFNOSUPPORT;
+            return -1;
+        }
+        for (int i = 0; i < 8; i++) {
+            if (netlinkFds[i] < 0) {
+                netlinkFds[i] = ends[0];
+                netlinkPeers[i] = ends[1];
+                return ends[0];
+            }
+        }
+        errno = EMFILE;
         return -1;
     }
     if (domain != PF_CAN) {
@@ -208,9 +256,10 @@ int socket(int domain, int type, int protocol) noexcept {
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
         return -1;
     }
-    for (int &quiet : quietFds) {
-        if (quiet < 0) {
-            quiet = ends[0];
+    for (int i = 0; i < 4; i++) {
+        if (quietFds[i] < 0) {
+            quietFds[i] = ends[0];
+            quietPeers[i] = ends[1];
             break;
         }
     }
@@ -233,10 +282,17 @@ int setsockopt(int fd, int level, int option, const void *value, socklen_t lengt
                                  option == CAN_RAW_JOIN_FILTERS)) {
         return 0;
     }
-    // The bound on a write that makes no progress, receive times and drop counts are the
-    // kernel's own, on the socketpair too.
-    if (level == SOL_SOCKET &&
-        (option == SO_SNDTIMEO || option == SO_TIMESTAMPNS || option == SO_RXQ_OVFL)) {
+    if (level == SOL_CAN_RAW && option == CAN_RAW_RECV_OWN_MSGS) {
+        int quiet = quietIndex(fd);
+        if (quiet >= 0 && length >= sizeof(int)) {
+            ownFramesWanted[quiet] = *static_cast<const int *>(value) != 0;
+        }
+        return 0;
+    }
+    // The bound on a write that makes no progress, receive times, drop counts and the receive
+    // queue are the kernel's own, on the socketpair too.
+    if (level == SOL_SOCKET && (option == SO_SNDTIMEO || option == SO_TIMESTAMPNS ||
+                                option == SO_RXQ_OVFL || option == SO_RCVBUF)) {
         return next<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(
             fd, level, option, value, length);
     }
@@ -307,6 +363,9 @@ int bind(int fd, const sockaddr *address, socklen_t length) noexcept {
 }
 
 int connect(int fd, const sockaddr *address, socklen_t length) {
+    if (netlinkIndex(fd) >= 0) {
+        return 0;
+    }
     sockaddr_un tagged;
     const sockaddr *to = tagLock(address, &length, &tagged);
     return next<int (*)(int, const sockaddr *, socklen_t)>("connect")(fd, to, length);
@@ -342,10 +401,66 @@ ssize_t __pread64_chk(int fd, void *into, size_t length, off64_t offset, size_t 
 }
 
 ssize_t write(int fd, const void *data, size_t length) {
+    using Write = ssize_t (*)(int, const void *, size_t);
     if (isBus(fd) && failsNow("write")) {
         return -1;
     }
-    return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, data, length);
+    int quiet = quietIndex(fd);
+    if (quiet < 0) {
+        return next<Write>("write")(fd, data, length);
+    }
+    // Every CAN socket sends on the one bus.
+    ssize_t written = next<Write>("write")(busFd(), data, length);
+    if (written > 0 && ownFramesWanted[quiet] && getenv("CANFD_FAULT_ECHO") != nullptr) {
+        next<Write>("write")(quietPeers[quiet], data, static_cast<size_t>(written));
+    }
+    return written;
+}
+
+// Each frame a socket gets back is its own, as the kernel marks it.
+int recvmmsg(int fd, mmsghdr *messages, unsigned int count, int flags, timespec *timeout) {
+    using Receive = int (*)(int, mmsghdr *, unsigned int, int, timespec *);
+    int received = next<Receive>("recvmmsg")(fd, messages, count, flags, timeout);
+    int quiet = quietIndex(fd);
+    for (int i = 0; quiet >= 0 && ownFramesWanted[quiet] && i < received; i++) {
+        messages[i].msg_hdr.msg_flags |= MSG_CONFIRM;
+    }
+    return received;
+}
+
+int close(int fd) {
+    int netlink = netlinkIndex(fd);
+    if (netlink >= 0) {
+        next<int (*)(int)>("close")(netlinkPeers[netlink]);
+        netlinkFds[netlink] = -1;
+        netlinkPeers[netlink] = -1;
+    }
+    return next<int (*)(int)>("close")(fd);
+}
+
+// A netlink request is answered with the recorded reply.
+ssize_t send(int fd, const void *data, size_t length, int flags) {
+    int netlink = netlinkIndex(fd);
+    if (netlink < 0) {
+        return next<ssize_t (*)(int, const void *, size_t, int)>("send")(fd, data, length, flags);
+    }
+    std::ifstream in(getenv("CANFD_FAULT_LINK_REPLY"), std::ios::binary);
+    std::string reply((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (next<ssize_t (*)(int, const void *, size_t)>("write")(netlinkPeers[netlink], reply.data(),
+                                                              reply.size()) < 0) {
+        return -1;
+    }
+    return static_cast<ssize_t>(length);
+}
+
+int getsockopt(int fd, int level, int option, void *value, socklen_t *length) noexcept {
+    if (isBus(fd) && level == SOL_SOCKET && option == SO_MEMINFO &&
+        getenv("CANFD_FAULT_NO_MEMINFO") != nullptr) {
+        errno = ENOPROTOOPT;
+        return -1;
+    }
+    return next<int (*)(int, int, int, void *, socklen_t *)>("getsockopt")(fd, level, option, value,
+                                                                           length);
 }
 
 } // extern "C"

@@ -1,5 +1,6 @@
 // What a block request costs in system calls, and that gathering a request's log lines into one
 // write keeps the log in order with the error stream when the request fails half way.
+#include "block_socket.h"
 #include "firmware_image.h"
 #include "message_handler.h"
 #include "output.h"
@@ -136,6 +137,7 @@ class RequestCost : public testing::Test {
             if (!openFirmwareImage(image.path.c_str())) {
                 _exit(90);
             }
+            useBlockSocket(flasherEnd);
             serve(flasherEnd);
             drainOutput(-1);
             _exit(0);

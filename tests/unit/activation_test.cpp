@@ -1,4 +1,5 @@
 #include "message_handler.h"
+#include "upload_state.h"
 
 #include "bus_pair.h"
 
@@ -22,7 +23,7 @@ const char activationLines[] = "Detected original firmware!\r\n"
 class Activation : public testing::Test {
   protected:
     void SetUp() override {
-        originalFirmwareErase = false;
+        resetUploadState();
         clearWriteFailures();
     }
     void TearDown() override {

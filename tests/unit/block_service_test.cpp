@@ -1,4 +1,5 @@
 #include "block_service.h"
+#include "block_socket.h"
 #include "board_watch.h"
 #include "bus_health.h"
 #include "bus_reports.h"
@@ -6,6 +7,7 @@
 #include "frame_log.h"
 #include "message_handler.h"
 #include "output.h"
+#include "upload_state.h"
 
 #include "bus_pair.h"
 
@@ -57,7 +59,7 @@ class BlockService : public testing::Test {
   protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "fast");
-        originalFirmwareErase = false;
+        resetUploadState();
         clearWriteFailures();
         framesLeaveAtOnce(bus.flasherEnd);
         char name[] = "/tmp/canfd-flash-log-XXXXXX";
@@ -93,6 +95,7 @@ class BlockService : public testing::Test {
         dup2(fd, STDOUT_FILENO);
         close(fd);
         const canfd_frame record = widened(frame);
+        useBlockSocket(bus.flasherEnd);
         ProcessReceivedMessage(&record, bus.flasherEnd, sizeof(can_frame));
         fflush(stdout);
         _exit(99); // returning at all is a failure
@@ -244,7 +247,7 @@ TEST_F(BlockService, RequestsThatMustBeIgnoredSendNothing) {
          std::string(receivedLine) + requestLines(0, 0, 10) + "Done: 1.000000%\r\n" + trailer},
     };
     for (const Case &c : cases) {
-        startBoardWatch();
+        resetUploadState();
         Outcome outcome = handle(c.frame, c.nbytes);
         EXPECT_EQ(outcome.out, c.out) << c.what;
         EXPECT_TRUE(outcome.sent.empty()) << c.what;

@@ -1,7 +1,9 @@
+#include "block_socket.h"
 #include "board_watch.h"
 #include "bus_health.h"
 #include "bus_reports.h"
-#include "message_handler.h"
+#include "confirmation.h"
+#include "upload_state.h"
 
 #include "bus_pair.h"
 
@@ -37,12 +39,12 @@ class BusHealth : public testing::Test {
         resetBusHealth();
         resetBusReports();
         useFakeClock(0);
-        originalFirmwareErase = false;
+        resetUploadState();
     }
     void TearDown() override {
         resetBusHealth();
         useRealClock();
-        originalFirmwareErase = false;
+        resetUploadState();
     }
 };
 
@@ -194,14 +196,14 @@ TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
     EXPECT_EQ(millisecondsToNextHint(), 5000);
     advanceClock(4999);
     testing::internal::CaptureStderr();
-    giveDueHint(-1);
+    giveDueHint();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
     reportsOf({errorFrame(CAN_ERR_PROT)});
     advanceClock(1);
     testing::internal::CaptureStderr();
-    giveDueHint(-1);
-    giveDueHint(-1);
+    giveDueHint();
+    giveDueHint();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Waiting for board 121 on can0: nothing heard from it for 5 s. Power the board on, "
               "or reset it, so that it announces itself. can0 reported errors: the bit rates or "
@@ -215,10 +217,9 @@ TEST_F(BusHealth, QuietBoardGetsOneHintAtATime) {
     noteUploadBegins();
     noteBoardHeard(blockRequestServed);
     EXPECT_TRUE(uploadBegun());
-    BusPair bus;
     advanceClock(10000);
     testing::internal::CaptureStderr();
-    giveDueHint(bus.flasherEnd);
+    giveDueHint();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "No block request for 10 s: the upload stands at byte 0 of 0. Still serving: a "
               "board that was reset asks again from its start\n");
@@ -236,11 +237,14 @@ TEST_F(BusHealth, QuietUploadNamesFramesThatHaveNotLeft) {
     noteBoardHeard(blockRequestServed);
     // The board may be silent because the last frames it asked for never left: the stand-in
     // holds one that nobody has read.
+    useBlockSocket(bus.flasherEnd);
     const uint8_t record[72] = {};
     ASSERT_EQ(write(bus.flasherEnd, record, sizeof(record)), 72);
+    noteBlockWritten();
+    takeConfirmations();
     advanceClock(10000);
     testing::internal::CaptureStderr();
-    giveDueHint(bus.flasherEnd);
+    giveDueHint();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "No block request for 10 s, and can0 has not sent the last of its frames: no node "
               "acknowledges them (board off, unplugged or resetting), the bus is not terminated, "

@@ -1,5 +1,6 @@
 #include "bus_pair.h"
 
+#include "block_socket.h"
 #include "firmware_image.h"
 #include "message_handler.h"
 #include "output.h"
@@ -51,6 +52,7 @@ Outcome handleRecord(const BusPair &bus, const can_frame &frame, ssize_t nbytes)
 Outcome handleRecord(const BusPair &bus, const canfd_frame &record, ssize_t nbytes) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    useBlockSocket(bus.flasherEnd);
     ProcessReceivedMessage(&record, bus.flasherEnd, nbytes);
     flushOutput();
     Outcome outcome;

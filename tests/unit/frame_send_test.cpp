@@ -1,5 +1,7 @@
+#include "confirmation.h"
 #include "frame_send.h"
 #include "run_outcome.h"
+#include "send_stall.h"
 
 #include "bus_pair.h"
 
@@ -18,6 +20,8 @@ const std::string stallReport =
 class Send : public testing::Test {
   protected:
     void TearDown() override {
+        resetConfirmation();
+        resetSendStall();
         useRealClock();
         clearWriteFailures();
         countWrites(-1);
@@ -64,8 +68,9 @@ TEST_F(Send, StallOfSecondsBetweenTwoLooksEndsTheFullQueueWait) {
 }
 
 // A bus where no node acknowledges: nothing handed over ever leaves. The socketpair stands in
-// for it, full and never read; its send timeout is cut to 10 ms, and the clock moves on by one
-// report period at each look, as it does when the real timeout of 2 s runs out.
+// for it, full and never read; its send timeout is cut to 10 ms, and the clock moves on by half
+// a report period at each of the two looks per timed-out write, as it does when the real timeout
+// of 2 s runs out.
 TEST_F(Send, WriteThatNeverCompletesIsReportedOnceAndGivenUpAfterTheLimit) {
     int small = 4096;
     ASSERT_EQ(setsockopt(bus.flasherEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)), 0);
@@ -74,7 +79,7 @@ TEST_F(Send, WriteThatNeverCompletesIsReportedOnceAndGivenUpAfterTheLimit) {
     }
     timeval tick = {0, 10000};
     ASSERT_EQ(setsockopt(bus.flasherEnd, SOL_SOCKET, SO_SNDTIMEO, &tick, sizeof(tick)), 0);
-    useFakeClock(1000 * noProgressReportSeconds);
+    useFakeClock(500 * noProgressReportSeconds);
     countWrites(bus.flasherEnd);
 
     EXPECT_FALSE(send());

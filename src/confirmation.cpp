@@ -1,0 +1,289 @@
+#include "confirmation.h"
+
+#include "monotonic_clock.h"
+
+#include <cerrno>
+#include <cstring>
+#include <linux/can.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+
+// Echoes are read at least this often while blocks go out: the queue then holds a few dozen at
+// most, far below what the socket may keep.
+static const uint64_t echoLookEvery = 32;
+static const unsigned int echoBatch = 32;
+
+struct EchoBatch {
+    mmsghdr headers[echoBatch];
+    iovec pieces[echoBatch];
+    canfd_frame frames[echoBatch];
+    alignas(cmsghdr) char controls[echoBatch][CMSG_SPACE(sizeof(uint32_t))];
+};
+
+static EchoBatch batch;
+static int confirmSocket = -1;
+static ConfirmationWay way = notConfirmable;
+static uint64_t written = 0;
+static uint64_t echoes = 0;
+static uint64_t echoesDropped = 0;
+static uint64_t lookedAtWritten = 0;
+static uint32_t unsentBytes = 0;
+static bool writeBlocked = false;
+// Since when nothing has moved while something waits; -1 when nothing waits.
+static int64_t waitingStart = -1;
+
+// Bytes of frames handed to the socket that have not left it yet, or -1 when that cannot be told.
+// A frame's buffer stays charged to the socket until the interface is done with it.
+static int64_t bytesNotYetSent(int socket, uint32_t *drops) {
+    uint32_t memory[SK_MEMINFO_VARS];
+    socklen_t size = sizeof(memory);
+    if (getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memory, &size) < 0 ||
+        size < sizeof(uint32_t) * (SK_MEMINFO_WMEM_ALLOC + 1)) {
+        return -1;
+    }
+    if (drops != nullptr && size >= sizeof(uint32_t) * (SK_MEMINFO_DROPS + 1)) {
+        *drops = memory[SK_MEMINFO_DROPS];
+    }
+    return memory[SK_MEMINFO_WMEM_ALLOC];
+}
+
+void startConfirmation(int socket, bool interfaceEchoes) {
+    resetConfirmation();
+    confirmSocket = socket;
+    if (interfaceEchoes) {
+        way = confirmedByEcho;
+    } else if (bytesNotYetSent(socket, nullptr) >= 0) {
+        way = confirmedByUnsentBytes;
+    } else {
+        way = notConfirmable;
+    }
+}
+
+ConfirmationWay confirmationWay() {
+    return way;
+}
+
+static uint64_t confirmed() {
+    uint64_t count = echoes + echoesDropped;
+    return count < written ? count : written;
+}
+
+bool blocksUnconfirmed() {
+    switch (way) {
+    case confirmedByEcho:
+        return confirmed() < written;
+    case confirmedByUnsentBytes:
+        // Blocks written since the last look count as unsent until the next one.
+        return unsentBytes != 0 || lookedAtWritten != written;
+    case notConfirmable:
+        break;
+    }
+    return false;
+}
+
+uint64_t unconfirmedBlockCount() {
+    return way == confirmedByEcho ? written - confirmed() : 0;
+}
+
+static bool somethingWaits() {
+    return blocksUnconfirmed() || writeBlocked;
+}
+
+// Something moved: the clock starts again, or stops when nothing waits any more.
+static void noteProgress() {
+    waitingStart = somethingWaits() ? monotonicMilliseconds() : -1;
+}
+
+static void startWaitingIfIdle() {
+    if (waitingStart < 0 && somethingWaits()) {
+        waitingStart = monotonicMilliseconds();
+    }
+}
+
+void noteBlockWritten() {
+    written++;
+    if (way != confirmedByEcho) {
+        return;
+    }
+    startWaitingIfIdle();
+    if (written - lookedAtWritten >= echoLookEvery) {
+        // A failure of the socket shows again at the next look, where the caller can act on it.
+        takeConfirmations();
+    }
+}
+
+// The drop count that comes with a record: the socket's total so far.
+static void noteDrops(msghdr *message) {
+    for (cmsghdr *item = CMSG_FIRSTHDR(message); item != nullptr;
+         item = CMSG_NXTHDR(message, item)) {
+        if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SO_RXQ_OVFL &&
+            item->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            uint32_t drops;
+            memcpy(&drops, CMSG_DATA(item), sizeof(drops));
+            if (drops > echoesDropped) {
+                echoesDropped = drops;
+            }
+        }
+    }
+}
+
+// Reads echoes in batches until none waits; 0, or the socket's errno. The kernel tells a
+// failure before the records that wait, and only once: those are read all the same.
+static int readEchoes() {
+    int failure = 0;
+    for (;;) {
+        for (unsigned int i = 0; i < echoBatch; i++) {
+            batch.pieces[i] = {&batch.frames[i], sizeof(batch.frames[i])};
+            memset(&batch.headers[i], 0, sizeof(batch.headers[i]));
+            batch.headers[i].msg_hdr.msg_iov = &batch.pieces[i];
+            batch.headers[i].msg_hdr.msg_iovlen = 1;
+            batch.headers[i].msg_hdr.msg_control = batch.controls[i];
+            batch.headers[i].msg_hdr.msg_controllen = sizeof(batch.controls[i]);
+        }
+        int count = recvmmsg(confirmSocket, batch.headers, echoBatch, MSG_DONTWAIT, nullptr);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK || failure != 0) {
+                return failure;
+            }
+            failure = errno;
+            continue;
+        }
+        for (int i = 0; i < count; i++) {
+            // Only the socket's own frames come marked: another node's frame with the same
+            // identifier proves nothing.
+            if ((batch.headers[i].msg_hdr.msg_flags & MSG_CONFIRM) != 0) {
+                echoes++;
+            }
+            noteDrops(&batch.headers[i].msg_hdr);
+        }
+        if (count < static_cast<int>(echoBatch)) {
+            return failure;
+        }
+    }
+}
+
+// An echo dropped for a full queue was sent all the same; the kernel counts it on the socket,
+// and tells the count with the records that follow, or here when none follows.
+static void countDropsUnannounced() {
+    uint32_t drops = 0;
+    if (blocksUnconfirmed() && bytesNotYetSent(confirmSocket, &drops) >= 0 &&
+        drops > echoesDropped) {
+        echoesDropped = drops;
+    }
+}
+
+// Without echoes nothing is read from the socket, but a failure of it (can0 went down) is
+// still noted there.
+static int socketFailure() {
+    int failure = 0;
+    socklen_t size = sizeof(failure);
+    if (getsockopt(confirmSocket, SOL_SOCKET, SO_ERROR, &failure, &size) < 0) {
+        return 0;
+    }
+    return failure;
+}
+
+static void lookAtUnsentBytes() {
+    int64_t unsent = bytesNotYetSent(confirmSocket, nullptr);
+    uint32_t now = unsent > 0 ? static_cast<uint32_t>(unsent) : 0;
+    bool fell = now < unsentBytes;
+    unsentBytes = now;
+    if (fell) {
+        noteProgress();
+    } else {
+        startWaitingIfIdle();
+    }
+}
+
+int takeConfirmations() {
+    if (confirmSocket < 0) {
+        return 0;
+    }
+    if (way != confirmedByEcho) {
+        // After a failure the socket tells nothing more: frames that can0 dropped no longer
+        // count as unsent.
+        int failure = socketFailure();
+        if (failure == 0 && way == confirmedByUnsentBytes) {
+            lookedAtWritten = written;
+            lookAtUnsentBytes();
+        }
+        return failure;
+    }
+    lookedAtWritten = written;
+    uint64_t before = confirmed();
+    int failure = readEchoes();
+    if (confirmed() == before) {
+        countDropsUnannounced();
+    }
+    if (confirmed() != before) {
+        noteProgress();
+    }
+    return failure;
+}
+
+void noteWriteBlocked(int64_t blockedSinceMilliseconds) {
+    // Nothing moved while the write waited, or it would have gone through.
+    writeBlocked = true;
+    if (waitingStart < 0 || blockedSinceMilliseconds < waitingStart) {
+        waitingStart = blockedSinceMilliseconds;
+    }
+}
+
+void noteWriteOver(bool wentThrough) {
+    if (!writeBlocked) {
+        return;
+    }
+    writeBlocked = false;
+    if (wentThrough) {
+        noteProgress();
+    } else if (!somethingWaits()) {
+        waitingStart = -1;
+    }
+}
+
+int64_t waitingSince() {
+    return waitingStart;
+}
+
+int64_t millisecondsWithoutProgress() {
+    if (waitingStart < 0) {
+        return -1;
+    }
+    return monotonicMilliseconds() - waitingStart;
+}
+
+int confirmationDescriptor() {
+    return confirmSocket;
+}
+
+int millisecondsToNextLook() {
+    if (way != confirmedByUnsentBytes) {
+        return -1;
+    }
+    if (lookedAtWritten != written) {
+        return 0;
+    }
+    if (unsentBytes == 0) {
+        return -1;
+    }
+    // Frames leave within milliseconds on a bus that takes them; a bus that does not is looked
+    // at less and less often.
+    int64_t waited = millisecondsWithoutProgress();
+    int64_t next = waited / 10;
+    return static_cast<int>(next < 1 ? 1 : next > 100 ? 100 : next);
+}
+
+void resetConfirmation() {
+    confirmSocket = -1;
+    way = notConfirmable;
+    written = 0;
+    echoes = 0;
+    echoesDropped = 0;
+    lookedAtWritten = 0;
+    unsentBytes = 0;
+    writeBlocked = false;
+    waitingStart = -1;
+}
