@@ -1,7 +1,7 @@
 # Debian's hardening flags for what ships: the installed programs and the project's own
 # libraries they are made of. The unit tests link those same libraries, so they test the
-# hardened code; test programs, shims and helpers keep plain flags (a preload shim that
-# defines read() cannot be built with glibc's inline read() checks).
+# hardened code; the test programs, shims and helpers themselves never ship and keep their
+# own flags.
 #
 #   canfd_harden(<program>...)
 
