@@ -12,7 +12,10 @@ if(TARGET canfd-board-sim)
   list(APPEND canfd_programs canfd-board-sim)
 endif()
 
+include(${CMAKE_CURRENT_LIST_DIR}/Hardening.cmake)
+
 foreach(program IN LISTS canfd_programs)
+  canfd_harden(${program})
   if(CANFD_FLASH_STATIC_CXX_RUNTIME)
     target_link_options(${program} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
@@ -30,6 +33,21 @@ foreach(program IN LISTS canfd_programs)
   add_custom_target(man-${program} ALL DEPENDS ${page}.gz)
   install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
+
+# The changelog, in Debian's form. The package's version has no Debian revision (a native
+# package), so it goes where Debian keeps a native package's changelog: the package's doc
+# folder, as changelog.gz.
+set(CANFD_FLASH_CHANGELOG ${PROJECT_SOURCE_DIR}/debian/changelog)
+set(changelog ${PROJECT_BINARY_DIR}/doc/changelog)
+configure_file(${CANFD_FLASH_CHANGELOG} ${changelog} COPYONLY)
+add_custom_command(
+  OUTPUT ${changelog}.gz
+  COMMAND gzip -9nkf ${changelog}
+  DEPENDS ${changelog} ${CANFD_FLASH_CHANGELOG}
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${changelog}.gz)
+install(FILES ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 include(${CMAKE_CURRENT_LIST_DIR}/DebianArchitecture.cmake)
 
@@ -60,11 +78,17 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CANFD_FLASH_DEB_ARCHITECTURE})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-# Depends is filled in from the staged binaries (cmake/DebianDependsStep.cmake).
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianDependsStep.cmake)
+# The staged files are checked and finished, and Depends filled in from the binaries, by
+# cmake/DebianPackageStep.cmake, with the binary tools of the compiler's target.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebianPackageStep.cmake)
 if(NOT CMAKE_READELF)
   find_program(CMAKE_READELF readelf REQUIRED)
 endif()
+if(NOT CMAKE_OBJCOPY)
+  find_program(CMAKE_OBJCOPY objcopy REQUIRED)
+endif()
 set(CPACK_CANFD_READELF ${CMAKE_READELF})
+set(CPACK_CANFD_OBJCOPY ${CMAKE_OBJCOPY})
+set(CPACK_CANFD_CHANGELOG ${CANFD_FLASH_CHANGELOG})
 set(CPACK_CANFD_CXX_MAJOR ${canfd_cxx_major})
 include(CPack)

@@ -42,6 +42,10 @@ int main(int argc, char **argv) {
         std::cout << sim::usageText(program);
         return sim::kExitPass;
     }
+    if (parsed.version) {
+        std::cout << sim::versionText();
+        return sim::kExitPass;
+    }
     if (!parsed.error.empty()) {
         std::cerr << program << ": " << parsed.error << "\n(try --help)\n";
         return sim::kExitSystem;

@@ -84,8 +84,13 @@ ParsedOptions parseOptions(const std::vector<std::string> &args) {
     };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
+        // Both programs of the package answer -h, --help and --version alike.
         if (arg == "--help" || arg == "-h") {
             result.help = true;
+            return result;
+        }
+        if (arg == "--version") {
+            result.version = true;
             return result;
         }
         const size_t equals = arg.find('=');
@@ -158,7 +163,8 @@ compares what arrives with PATH.
   --quiet                  no per-frame log lines
   --stats                  print transfer time and frame rate at the end
   --timeout-s S            give up after S seconds in all (default 60)
-  --help                   this text
+  -h, --help               this text
+  --version                print "canfd-board-sim" and the version
 
 Every block must carry the bit-rate switch exactly when the request it answers did. Its
 length byte may be 8 + dataLength or the CAN FD length a controller rounds that up to.
@@ -171,6 +177,10 @@ A usage error only prints its reason on standard error and exits with status 3.
 Exit status: 0 image received byte-exact, 1 protocol or image mismatch, 2 timeout or a
 block that never came, 3 usage or system error.
 )";
+}
+
+std::string versionText() {
+    return std::string("canfd-board-sim ") + CANFD_FLASH_VERSION + "\n";
 }
 
 } // namespace sim

@@ -36,10 +36,13 @@ struct Options {
 struct ParsedOptions {
     Options options;
     bool help = false;
+    bool version = false;
     std::string error; // empty when the command line was understood
 };
 
 ParsedOptions parseOptions(const std::vector<std::string> &args);
 std::string usageText(const std::string &program);
+// The answer to --version: the program's name and the package's version, as canfd-flash says.
+std::string versionText();
 
 } // namespace sim

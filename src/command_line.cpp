@@ -6,7 +6,7 @@
 #include <cstring>
 
 static const char usage[] =
-    "Usage: canfd-flash [--check | --help | --version]\n"
+    "Usage: canfd-flash [--check | -h | --help | --version]\n"
     "\n"
     "Waits for the board at address 121 on can0 to announce itself, orders it into its\n"
     "bootloader and uploads /opt/klipper.bin to it. Image, interface and board are fixed:\n"
@@ -23,13 +23,18 @@ static const char usage[] =
     "What each report means and what to do: man canfd-flash (DIAGNOSTICS), or the README's\n"
     "\"Exit statuses and errors\".\n";
 
+// -h and --help are one option, as for canfd-board-sim.
+static bool asksForHelp(const char *argument) {
+    return strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0;
+}
+
 int handleCommandLine(int argc, const char *const *argv) {
     if (argc < 2) {
         return commandLineGoAhead;
     }
     // An argument is refused rather than ignored: `canfd-flash new.bin` must not quietly
     // flash /opt/klipper.bin instead, nor `canfd-flash --help` erase a board.
-    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    if (argc == 2 && asksForHelp(argv[1])) {
         logText(usage, sizeof(usage) - 1);
         return 0;
     }
@@ -41,7 +46,7 @@ int handleCommandLine(int argc, const char *const *argv) {
         return commandLineCheck;
     }
     // After a known option, the argument that follows it is the one that is wrong.
-    bool knownFirst = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "--version") == 0 ||
+    bool knownFirst = asksForHelp(argv[1]) || strcmp(argv[1], "--version") == 0 ||
                       strcmp(argv[1], "--check") == 0;
     const char *unexpected = knownFirst ? argv[2] : argv[1];
     reportFormat("canfd-flash: unexpected argument '%s': nothing was done\n\n", unexpected);

@@ -13,7 +13,7 @@ packages=(
   clang libclang-rt-14-dev clang-tidy cppcheck valgrind
   qemu-system-arm qemu-user
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
-  file dpkg-dev groff-base
+  file dpkg-dev groff-base lintian
 )
 case "${1:-}" in
 --demo) packages=("${demo_packages[@]}") ;;

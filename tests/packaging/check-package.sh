@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package of one build tree with CPack and checks it as a user would get it:
-# control fields, file list, the architecture of the programs, the man pages, and that the
-# packaged flasher runs (under qemu-user for ARM) and refuses to start without an image.
+# control fields, file list, the architecture and hardening of the programs, the man pages,
+# the changelog, what lintian says, and that the packaged programs run (under qemu-user for
+# ARM): both answer -h, --help and --version, and the flasher refuses to start without an
+# image.
 #
 #   check-package.sh BUILD_DIR DEB_ARCH VERSION PROGRAMS [RUNNER...]
 #
@@ -49,10 +51,10 @@ for name in Maintainer Description; do
     [ -n "$(field "$name")" ] || fail "no $name field"
 done
 
-# --- contents: exactly the programs and their man pages, root-owned, usual modes ------------
+# --- contents: the programs, their man pages and the changelog, root-owned, usual modes ------
 listing="$(dpkg-deb --contents "$deb")"
 echo "$listing"
-expected=""
+expected="-rw-r--r-- root/root ./usr/share/doc/canfd-flash/changelog.gz"$'\n'
 for program in "${programs[@]}"; do
     expected+="-rwxr-xr-x root/root ./usr/bin/$program"$'\n'
     expected+="-rw-r--r-- root/root ./usr/share/man/man1/$program.1.gz"$'\n'
@@ -60,7 +62,7 @@ done
 actual="$(echo "$listing" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | LC_ALL=C sort)"
 expected="$(printf '%s' "$expected" | LC_ALL=C sort)"
 if [ "$actual" != "$expected" ]; then
-    fail "files in the package differ from the programs and man pages:"
+    fail "files in the package differ from the programs, man pages and changelog:"
     diff <(echo "$expected") <(echo "$actual") >&2 || true
 fi
 
@@ -68,7 +70,7 @@ root="$out/check-$arch"
 rm -rf "$root"
 dpkg-deb -x "$deb" "$root"
 
-# --- the programs: right architecture, stripped, every library they load in Depends -------
+# --- the programs: right architecture, stripped, hardened, every library in Depends --------
 case "$arch" in
 amd64) class=ELF64 machine="Advanced Micro Devices X86-64" file_says="x86-64" ;;
 arm64) class=ELF64 machine="AArch64" file_says="ARM aarch64" ;;
@@ -107,6 +109,19 @@ for program in "${programs[@]}"; do
     echo "$program: $description"
     [[ "$description" == *"$file_says"* ]] || fail "file does not see $file_says in $program"
     [[ "$description" == *", stripped"* ]] || fail "$program is not stripped"
+    # Debian's hardening: relocations resolved at start, then read-only; glibc's checked
+    # functions (_FORTIFY_SOURCE); and no compiler notes left in a .comment section.
+    # (Whole outputs first: grep -q stopping early would fail readelf's write under pipefail.)
+    dynamic="$(readelf -dW "$bin")"
+    segments="$(readelf -lW "$bin")"
+    symbols="$(readelf -sW --dyn-syms "$bin")"
+    sections="$(readelf -SW "$bin")"
+    grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$dynamic" ||
+        fail "$program resolves symbols lazily (no -z now)"
+    grep -q '^ *GNU_RELRO ' <<<"$segments" || fail "$program has no read-only relocations"
+    grep -Eq ' UND __[a-z0-9_]+_chk(@|$)' <<<"$symbols" ||
+        fail "$program calls none of glibc's checked functions (_FORTIFY_SOURCE)"
+    ! grep -q ' \.comment ' <<<"$sections" || fail "$program keeps a .comment section"
 
     for library in $(readelf -dW "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
         case "$library" in
@@ -168,7 +183,39 @@ for program in "${programs[@]}"; do
     [ -z "$warnings" ] || fail "groff warns about $program.1.gz: $warnings"
 done
 
-# --- the packaged flasher runs, and refuses to start without an image -------------------------
+# --- changelog: Debian's form, for this version -------------------------------------------
+changelog="$root/usr/share/doc/canfd-flash/changelog.gz"
+if gzip -t "$changelog"; then
+    gzip -dc "$changelog" >"$out/changelog-$arch"
+    latest="$(dpkg-parsechangelog -l "$out/changelog-$arch" -S Version)" ||
+        fail "dpkg-parsechangelog cannot read the changelog"
+    [ "$latest" = "$version" ] || fail "the changelog's latest entry is '$latest', not $version"
+else
+    fail "changelog.gz is not valid gzip"
+fi
+
+# --- lintian --------------------------------------------------------------------------------
+"$(dirname "$0")/lintian-check.sh" "$deb" || fail "lintian finds more than the owner's tags"
+
+# --- the packaged programs run: -h, --help, --version ---------------------------------------
+for program in "${programs[@]}"; do
+    set +e
+    version_line="$("${runner[@]}" "$root/usr/bin/$program" --version 2>&1)"
+    status=$?
+    set -e
+    [ "$status" -eq 0 ] && [ "$version_line" = "$program $version" ] ||
+        fail "$program --version exits $status and says '$version_line', not '$program $version'"
+    for option in -h --help; do
+        set +e
+        help="$("${runner[@]}" "$root/usr/bin/$program" "$option" 2>&1)"
+        status=$?
+        set -e
+        [ "$status" -eq 0 ] || fail "$program $option exits $status: $help"
+        [[ "$help" == Usage:* ]] || fail "$program $option does not start with Usage: $help"
+    done
+done
+
+# --- the packaged flasher refuses to start without an image ---------------------------------
 # It opens /opt/klipper.bin before any socket, so this needs no CAN support. Where the machine has
 # an image there, a private mount namespace hides it.
 run_without_image() {
@@ -193,16 +240,6 @@ echo "canfd-flash exited with $status; stderr: $(cat "$root/stderr")"
 grep -qxF "Firmware file not found!: No such file or directory" "$root/stderr" ||
     fail "canfd-flash without an image does not say 'Firmware file not found!: No such file or directory'"
 [ ! -s "$root/stdout" ] || fail "canfd-flash without an image printed: $(cat "$root/stdout")"
-
-for program in "${programs[@]}"; do
-    [ "$program" != canfd-flash ] || continue
-    set +e
-    help="$("${runner[@]}" "$root/usr/bin/$program" --help 2>&1)"
-    status=$?
-    set -e
-    [ "$status" -eq 0 ] || fail "$program --help exits $status: $help"
-    [[ "$help" == Usage:* ]] || fail "$program --help does not start with Usage: $help"
-done
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed for $deb" >&2

@@ -113,9 +113,38 @@ TEST(Options, DefaultsAndBothValueSpellings) {
     EXPECT_EQ(parsed.options.interface, "can0");
     EXPECT_EQ(parsed.options.timeoutS, 60u);
     EXPECT_EQ(parsed.options.chunkTimeoutMs, 2000u);
-    EXPECT_TRUE(parseOptions({"--help"}).help);
     EXPECT_FALSE(parsed.options.brsRequests);
     EXPECT_TRUE(parseOptions({"--image", "a", "--brs-requests"}).options.brsRequests);
+}
+
+TEST(Options, HelpAndVersionAsTheFlasherTakesThem) {
+    const struct {
+        std::vector<std::string> args;
+        bool help;
+        bool version;
+        std::string error;
+    } cases[] = {
+        {{"-h"}, true, false, ""},
+        {{"--help"}, true, false, ""},
+        {{"--version"}, false, true, ""},
+        {{"--image", "a", "--version"}, false, true, ""},
+        {{"--version", "--fast"}, false, true, ""},
+        {{"--help", "--version"}, true, false, ""},
+        {{"-V"}, false, false, "unknown option '-V'"},
+        {{"--version=1"}, false, false, "unknown option '--version=1'"},
+        {{"--image", "--version"}, false, false, ""}, // an image named --version
+    };
+    for (const auto &c : cases) {
+        const ParsedOptions parsed = parseOptions(c.args);
+        const std::string args = ::testing::PrintToString(c.args);
+        EXPECT_EQ(parsed.help, c.help) << args;
+        EXPECT_EQ(parsed.version, c.version) << args;
+        EXPECT_EQ(parsed.error, c.error) << args;
+    }
+    EXPECT_EQ(versionText(), std::string("canfd-board-sim ") + CANFD_FLASH_VERSION + "\n");
+    const std::string usage = usageText("canfd-board-sim");
+    EXPECT_NE(usage.find("\n  -h, --help "), std::string::npos);
+    EXPECT_NE(usage.find("\n  --version "), std::string::npos);
 }
 
 TEST(Options, RejectsWhatItCannotUse) {

@@ -32,14 +32,16 @@ TEST(CommandLine, NoArgumentsGoAheadAndCheckChecks) {
 }
 
 TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
-    Answer help = run({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: canfd-flash [--check | --help | --version]\n", 0), 0u)
-        << help.out;
-    EXPECT_NE(help.out.find("/opt/klipper.bin"), std::string::npos);
-    EXPECT_NE(help.out.find("It never sends a frame."), std::string::npos);
-    EXPECT_NE(help.out.find("man canfd-flash (DIAGNOSTICS)"), std::string::npos);
-    EXPECT_EQ(help.err, "");
+    for (const char *option : {"-h", "--help"}) {
+        Answer help = run({option});
+        EXPECT_EQ(help.status, 0) << option;
+        EXPECT_EQ(help.out.rfind("Usage: canfd-flash [--check | -h | --help | --version]\n", 0), 0u)
+            << help.out;
+        EXPECT_NE(help.out.find("/opt/klipper.bin"), std::string::npos) << option;
+        EXPECT_NE(help.out.find("It never sends a frame."), std::string::npos) << option;
+        EXPECT_NE(help.out.find("man canfd-flash (DIAGNOSTICS)"), std::string::npos) << option;
+        EXPECT_EQ(help.err, "") << option;
+    }
 
     Answer version = run({"--version"});
     EXPECT_EQ(version.status, 0);
@@ -53,8 +55,11 @@ TEST(CommandLine, AnythingElseIsRefusedNamingTheArgumentThatIsWrong) {
         std::string named;
     } refused[] = {
         {{"new.bin"}, "new.bin"},
-        {{"-h"}, "-h"},
+        {{"-H"}, "-H"},
+        {{"-hv"}, "-hv"},
+        {{"-v"}, "-v"},
         {{"--help", "new.bin"}, "new.bin"},
+        {{"-h", "--check"}, "--check"},
         {{"--version", "--help"}, "--help"},
         {{"--check", "new.bin"}, "new.bin"},
         {{"--check=10"}, "--check=10"},
