@@ -356,6 +356,34 @@ ctucanfd_source() { # VERSION MAJOR.MINOR; runs in a subshell: $(ctucanfd_source
     echo "$dir"
 }
 
+# The version of the host's PKG that the guest's headers accept (their Depends on PKG): apt's
+# candidate where it fits, else the newest that does. The archive drops the kbuild of the
+# headers' own version once a newer one is out, and the headers take any kbuild from theirs on.
+accepted_version() { # HEADERS=VERSION PKG
+    local rel op req v
+    rel="$(apt-cache show "$1" 2>/dev/null | sed -n 's/^Depends: //p' | head -n 1 | tr ',|' '\n\n' |
+        sed -n "s/^ *$2\(:[a-z0-9]*\)\{0,1\} *\(([^)]*)\)\{0,1\} *$/\2/p" | head -n 1)"
+    op=""
+    req=""
+    if [ -n "$rel" ]; then
+        read -r op req <<<"$(echo "$rel" | tr -d '()')"
+    fi
+    fits() { [ -z "$op" ] || dpkg --compare-versions "$1" "$op" "$req"; }
+    v="$(apt-cache policy "$2:$host_arch" 2>/dev/null | sed -n 's/^ *Candidate: //p')"
+    if [ -n "$v" ] && [ "$v" != "(none)" ] && fits "$v"; then
+        echo "$v"
+        return 0
+    fi
+    for v in $(apt-cache madison "$2:$host_arch" 2>/dev/null | awk -F' [|] ' '{ print $2 }' |
+        sort -u | sort -r -V); do
+        if fits "$v"; then
+            echo "$v"
+            return 0
+        fi
+    done
+    return 1
+}
+
 # The ctucan bus's parts, in $VM_CTUCAN: the CTU CAN FD driver's modules, built from the guest
 # kernel's own source against its own headers.
 fetch_ctucan() {
@@ -381,8 +409,12 @@ fetch_ctucan() {
     mkdir -p "$dl" "$kb" "$cstage/modules"
     chmod 755 "$cwork"
     chmod 777 "$dl"
+    local kbver
+    kbver="$(accepted_version "linux-headers-$release:$VM_DEB_ARCH=$kver" "linux-kbuild-$mm")" ||
+        vm_die "no linux-kbuild-$mm:$host_arch in the package lists that linux-headers-$release" \
+            "$kver accepts"
     local -a pkgs=("linux-headers-$release:$VM_DEB_ARCH=$kver" "linux-headers-$abi-common=$kver"
-        "linux-kbuild-$mm:$host_arch=$kver")
+        "linux-kbuild-$mm:$host_arch=$kbver")
     (cd "$dl" && apt-get download "${pkgs[@]}" >&2) ||
         vm_die "apt-get download ${pkgs[*]} failed (if the archive no longer has the headers of" \
             "kernel $kver, fetch-guest.sh --refresh $VM_ARCH moves the guest to the current one)"
