@@ -29,6 +29,8 @@ static uint64_t echoesDropped = 0;
 static uint64_t lookedAtWritten = 0;
 static uint32_t unsentBytes = 0;
 static bool writeBlocked = false;
+// The first failure the socket reported: the kernel tells it once, and it stands.
+static int socketFailed = 0;
 // Since when nothing has moved while something waits; -1 when nothing waits.
 static int64_t waitingStart = -1;
 
@@ -107,7 +109,7 @@ void noteBlockWritten() {
     }
     startWaitingIfIdle();
     if (written - lookedAtWritten >= echoLookEvery) {
-        // A failure of the socket shows again at the next look, where the caller can act on it.
+        // A failure of the socket stands, and shows at the next look, where the caller acts.
         takeConfirmations();
     }
 }
@@ -198,30 +200,36 @@ static void lookAtUnsentBytes() {
     }
 }
 
+static void noteFailure(int failure) {
+    if (socketFailed == 0) {
+        socketFailed = failure;
+    }
+}
+
 int takeConfirmations() {
     if (confirmSocket < 0) {
         return 0;
     }
     if (way != confirmedByEcho) {
-        // After a failure the socket tells nothing more: frames that can0 dropped no longer
-        // count as unsent.
-        int failure = socketFailure();
-        if (failure == 0 && way == confirmedByUnsentBytes) {
+        noteFailure(socketFailure());
+        // After a failure the socket's unsent bytes tell nothing more: frames that can0 dropped
+        // no longer count as unsent.
+        if (socketFailed == 0 && way == confirmedByUnsentBytes) {
             lookedAtWritten = written;
             lookAtUnsentBytes();
         }
-        return failure;
+        return socketFailed;
     }
     lookedAtWritten = written;
     uint64_t before = confirmed();
-    int failure = readEchoes();
+    noteFailure(readEchoes());
     if (confirmed() == before) {
         countDropsUnannounced();
     }
     if (confirmed() != before) {
         noteProgress();
     }
-    return failure;
+    return socketFailed;
 }
 
 void noteWriteBlocked(int64_t blockedSinceMilliseconds) {
@@ -285,5 +293,6 @@ void resetConfirmation() {
     lookedAtWritten = 0;
     unsentBytes = 0;
     writeBlocked = false;
+    socketFailed = 0;
     waitingStart = -1;
 }

@@ -24,7 +24,7 @@ ConfirmationWay confirmationWay();
 void noteBlockWritten();
 
 // Reads the echoes that wait (or looks at the unsent bytes) without blocking. Returns 0, or the
-// errno that the socket reports (ENETDOWN: can0 went down).
+// errno that the socket reported (ENETDOWN: can0 went down), from then on.
 int takeConfirmations();
 
 // Whether any block written is not yet confirmed; how many, when echoes count them (else 0).

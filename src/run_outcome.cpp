@@ -133,11 +133,13 @@ static void weighSentFrames(bool confirmationsWaiting, const char *what) {
 }
 
 void endIfSentFramesFail(bool confirmationsWaiting) {
-    weighSentFrames(confirmationsWaiting || millisecondsToNextLook() == 0,
+    // A stall is weighed on what the socket says last.
+    bool stallDue = blocksUnconfirmed() && millisecondsToStallDeadline() == 0;
+    weighSentFrames(confirmationsWaiting || stallDue || millisecondsToNextLook() == 0,
                     ", and blocks the board asked for are still queued on it");
 }
 
-// Until an echo, an error report, a signal, or the next look or deadline.
+// Until an echo, an error report, a signal, room for the output, or the next look or deadline.
 static void awaitSentFrames() {
     int64_t timeout = millisecondsToStallDeadline();
     int nextLook = millisecondsToNextLook();
@@ -147,10 +149,11 @@ static void awaitSentFrames() {
     if (timeout < 0) {
         timeout = drainLookMilliseconds;
     }
-    pollfd watched[3] = {{confirmationDescriptor(), POLLIN, 0},
+    pollfd watched[5] = {{confirmationDescriptor(), POLLIN, 0},
                          {busHealthSocket(), POLLIN, 0},
                          {interruptionDescriptor(), POLLIN, 0}};
-    poll(watched, 3, static_cast<int>(timeout));
+    int count = 3 + outputDescriptorsToWatch(watched + 3, 2);
+    poll(watched, static_cast<nfds_t>(count), static_cast<int>(timeout));
 }
 
 // Where can0 cannot hand frames back, a bus-off that began during the last request, or is still
@@ -175,6 +178,8 @@ static void endIfBusOffMayHaveCostBlocks() {
 
 [[noreturn]] void finishUpload() {
     for (;;) {
+        // The last blocks' lines show while the tool waits for them.
+        flushOutput();
         weighSentFrames(true, ", and the image's last blocks are still queued on it");
         readBusHealth();
         endIfFramesLost();

@@ -141,6 +141,18 @@ hold_can0() {
 release_can0() {
     tc qdisc change dev can0 root plug release_indefinite
 }
+# Lets the held frames go, then takes the plug away once it holds none: a plug left in place
+# through a long upload can stall can0's queue for good under emulation (a lost wake-up).
+unplug_can0() {
+    release_can0
+    n=0
+    while ! tc -s qdisc show dev can0 | grep -q "backlog 0b 0p"; do
+        n=$((n + 1))
+        [ "$n" -le 100 ] || break
+        usleep 100000
+    done
+    tc qdisc del dev can0 root
+}
 
 # With the capture and the flasher on a plugged can0, the board (in its bootloader, played by
 # hand) asks for 4096 bytes at offset 0; once they are served, can0 is held.

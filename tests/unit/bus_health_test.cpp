@@ -11,6 +11,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
+#include <linux/can/netlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,6 +68,7 @@ TEST_F(BusHealth, EachErrorFrameIsReportedForWhatItMeans) {
         const char *what;
         std::vector<can_frame> frames;
         std::string reports;
+        uint32_t stateAtStartUp = CAN_STATE_ERROR_ACTIVE;
     } cases[] = {
         {"bus-off", {errorFrame(CAN_ERR_BUSOFF)}, busOffReport},
         {"bus-off reported with the passive state beside it",
@@ -87,6 +89,10 @@ TEST_F(BusHealth, EachErrorFrameIsReportedForWhatItMeans) {
          std::string("can0 is error-passive: many of its frames fail") + passiveAdvice +
              "can0 is back from error-passive to error warning: its error counters are "
              "falling\n"},
+        {"error-passive at start-up, then down to error warning: the counters fall",
+         {errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_TX_WARNING})},
+         "can0 is back from error-passive to error warning: its error counters are falling\n",
+         CAN_STATE_ERROR_PASSIVE},
         {"error warning, then back to error-active",
          {errorFrame(CAN_ERR_CRTL, {counters, CAN_ERR_CRTL_RX_WARNING}),
           errorFrame(CAN_ERR_CRTL, {0, CAN_ERR_CRTL_ACTIVE})},
@@ -120,6 +126,7 @@ TEST_F(BusHealth, EachErrorFrameIsReportedForWhatItMeans) {
     for (const Case &c : cases) {
         resetBusHealth();
         resetBusReports();
+        seedControllerState(c.stateAtStartUp);
         EXPECT_EQ(reportsOf(c.frames), c.reports) << c.what;
         EXPECT_TRUE(busErrorsSeen()) << c.what;
     }

@@ -42,6 +42,15 @@ TEST(InterfaceReady, OnlyAControllerThatCanTakePartIsUsedAndItsStateIsSaid) {
          "Interface can0 is in listen-only mode: it can neither send nor acknowledge frames."},
         {"loopback", [](CanSettings &s) { s.controlMode |= CAN_CTRLMODE_LOOPBACK; }, false,
          "Interface can0 is in loopback mode: its frames never reach the bus."},
+        {"one-shot", [](CanSettings &s) { s.controlMode |= CAN_CTRLMODE_ONE_SHOT; }, false,
+         "Interface can0 is in one-shot mode: a frame that meets an error is dropped and never "
+         "sent again. Turn it off: ip link set can0 down; ip link set can0 type can one-shot "
+         "off; ip link set can0 up\n"},
+        {"presume-ack goes on, with one line",
+         [](CanSettings &s) { s.controlMode |= CAN_CTRLMODE_PRESUME_ACK; }, true,
+         "can0 presumes acknowledgements (presume-ack on): it counts a frame as sent even when no "
+         "node took it, so the tool cannot tell that the board got its blocks; watch the board's "
+         "own sign of a finished update\n"},
         {"bus-off, named with restart-ms 0",
          [](CanSettings &s) {
              s.state = CAN_STATE_BUS_OFF;

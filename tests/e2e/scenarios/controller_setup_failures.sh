@@ -1,6 +1,7 @@
 # shellcheck shell=bash disable=SC2154 # out, stage: set by run-scenario.sh
 # Set-up mistakes on a real controller, one after the other in one guest: can0 in listen-only
-# mode, which can neither send nor acknowledge, can0 without "fd on" (MTU 16), no can0 at all
+# mode, which can neither send nor acknowledge, can0 in one-shot mode, which drops a frame that
+# meets an error without a word, can0 without "fd on" (MTU 16), no can0 at all
 # (the driver not loaded), and can0 as the driver leaves it, whose bit
 # timing was never set: it cannot be brought up, and it has no CAN FD either, which the flasher
 # names first. Each must end with status 1 and its report, with nothing on the bus
@@ -29,7 +30,12 @@ ip link set can0 up
 attempt listen_only
 
 ip link set can0 down
-ip link set can0 type can bitrate 1000000 fd off listen-only off
+ip link set can0 type can listen-only off one-shot on
+ip link set can0 up
+attempt one_shot
+
+ip link set can0 down
+ip link set can0 type can bitrate 1000000 fd off one-shot off
 ip link set can0 up
 attempt can0_without_fd
 
@@ -64,6 +70,7 @@ verify() {
         [ "$name" = no_can0 ] || check_capture "$out/$name" --no-frames
     done <<'CASES'
 listen_only|Interface can0 is in listen-only mode: it can neither send nor acknowledge frames
+one_shot|Interface can0 is in one-shot mode: a frame that meets an error is dropped and never sent again. Turn it off: ip link set can0 down; ip link set can0 type can one-shot off; ip link set can0 up
 can0_without_fd|Interface can0 does not carry CAN FD frames (MTU 16, needs 72): set it up with "fd on"
 no_can0|Interface can0: No such device
 no_bit_timing|Interface can0 does not carry CAN FD frames (MTU 16, needs 72): set it up with "fd on"

@@ -17,6 +17,7 @@ send_request 0010000000000101
 sleep 4
 release_can0
 wait_for_text /out/flasher.out "offset 69616" 300 || say "the second request was not served"
+unplug_can0
 send_request 00100100A0760001
 finish_flasher /out 20
 stop_capture /out
