@@ -12,6 +12,9 @@
 // most, far below what the socket may keep.
 static const uint64_t echoLookEvery = 32;
 static const unsigned int echoBatch = 32;
+// While the tool waits for the board, the echoes that trickle in are looked at this often: not
+// one wake-up per echo, and a board that asks one block at a time costs no read per block.
+static const int64_t echoLookMilliseconds = 50;
 
 struct EchoBatch {
     mmsghdr headers[echoBatch];
@@ -27,6 +30,7 @@ static uint64_t written = 0;
 static uint64_t echoes = 0;
 static uint64_t echoesDropped = 0;
 static uint64_t lookedAtWritten = 0;
+static int64_t lookedAt = 0;
 static uint32_t unsentBytes = 0;
 static bool writeBlocked = false;
 // The first failure the socket reported: the kernel tells it once, and it stands.
@@ -221,6 +225,7 @@ int takeConfirmations() {
         return socketFailed;
     }
     lookedAtWritten = written;
+    lookedAt = monotonicMilliseconds();
     uint64_t before = confirmed();
     noteFailure(readEchoes());
     if (confirmed() == before) {
@@ -268,6 +273,12 @@ int confirmationDescriptor() {
 }
 
 int millisecondsToNextLook() {
+    if (way == confirmedByEcho && blocksUnconfirmed()) {
+        int64_t due = lookedAt + echoLookMilliseconds - monotonicMilliseconds();
+        return static_cast<int>(due < 0                      ? 0
+                                : due > echoLookMilliseconds ? echoLookMilliseconds
+                                                             : due);
+    }
     if (way != confirmedByUnsentBytes) {
         return -1;
     }
@@ -291,6 +302,7 @@ void resetConfirmation() {
     echoes = 0;
     echoesDropped = 0;
     lookedAtWritten = 0;
+    lookedAt = 0;
     unsentBytes = 0;
     writeBlocked = false;
     socketFailed = 0;

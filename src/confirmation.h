@@ -42,7 +42,8 @@ int64_t waitingSince();
 int64_t millisecondsWithoutProgress();
 
 // The descriptor to watch for echoes and for the socket's errors (-1 before start), and when to
-// look again at unsent bytes that poll() cannot announce (-1: no need).
+// look again at blocks not yet confirmed (-1: no need): unsent bytes, which poll() cannot
+// announce, or echoes that the tool gathers rather than wakes up for.
 int confirmationDescriptor();
 int millisecondsToNextLook();
 

@@ -86,7 +86,8 @@ ssize_t receiveRecord(int socket, canfd_frame *record) {
                              {socket, POLLIN, 0},
                              {busHealthSocket(), POLLIN, 0},
                              {interruptionDescriptor(), POLLIN, 0},
-                             {confirmationDescriptor(), POLLIN, 0}};
+                             // Its failures only: echoes are gathered when a look is due.
+                             {confirmationDescriptor(), 0, 0}};
         int count = 5 + outputDescriptorsToWatch(watched + 5, 2);
         // A record already held is ready: only look whether the other socket has an earlier one.
         bool holding = heldRecords[boardFrames].held || heldRecords[otherFrames].held;
