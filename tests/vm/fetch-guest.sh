@@ -16,13 +16,15 @@ ARCH is x86_64, arm64 or armhf. Idempotent: returns at once when the cache is re
   --bus BUS   vcan (default): what every guest needs (iproute2's ip and tc with their
               libraries among it). ctucan: that, and also the CTU CAN FD driver (ctucanfd,
               ctucanfd_pci) built against the guest kernel's headers from its own source
-  --refresh   fetch again even if the cache is ready (e.g. to pick up a newer kernel)
+  --refresh   fetch again, after apt-get update, even if the cache is ready (e.g. to pick
+              up a newer kernel)
 
 The guest's kernel is the one the kernel metapackage names, as long as the archive still has
 its set at that one version: image, headers, their common part, linux-source, and a host
-linux-kbuild that the headers accept. Otherwise it is the newest kernel whose set is complete.
-A fetch runs apt-get update first; an update that fails is a warning, and the lists there are
-serve. What then cannot be resolved or downloaded (after one retry) fails the fetch by name.
+linux-kbuild that the headers accept. Otherwise it is the newest kernel of its series whose
+set is complete. A fetch runs apt-get update first (at most every 10 minutes); an update that
+fails is a warning, and the lists there are serve. What then cannot be resolved or downloaded
+(after one retry) fails the fetch, naming the package and apt's error.
 
 Cache: \${CANFD_VM_CACHE:-<repo>/.cache/vm}/ARCH (iproute2 in ARCH/iproute2, ctucan parts in
 ARCH/ctucan, the driver's source in src/). Missing host tools (qemu, cpio, xz, readelf; for
@@ -676,7 +678,8 @@ if [ "$refresh" = 0 ] && base_ready && ctucan_ready; then
     exit 0
 fi
 ensure_foreign_arch
-update_lists
+# A refresh is for picking up what the archive has now.
+if [ "$refresh" = 1 ]; then update_lists force; else update_lists; fi
 if [ "$refresh" = 1 ] || ! base_ready; then
     # Replaces the whole cache, the ctucan parts built for the old kernel included.
     fetch

@@ -44,6 +44,8 @@ EOF
     chmod +x "$work/apt-bin/apt-get"
     export PATH="$work/apt-bin:$PATH"
     export CANFD_VM_CACHE="$work/cache"
+    # apt drops privileges to _apt for downloads into the cache.
+    chmod 755 "$work"
 fi
 vm_arch_setup "$1"
 vm_bus_setup "${2:-vcan}"
