@@ -34,6 +34,28 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "install-deps: missing packages: ${missing[*]} (run as root, or with sudo, to install them)" >&2
     exit 1
   fi
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # One index that fails to download (a mirror mid-sync) fails the update while every other
+  # list is fresh: go on with the lists there are; a package they lack fails the install.
+  status=0
+  apt-get update -q || status=$?
+  [ "$status" = 0 ] ||
+    echo "install-deps: warning: apt-get update failed (status $status); going on with the package lists there are" >&2
+  err="$(mktemp)"
+  trap 'rm -f "$err"' EXIT
+  installed=0
+  for try in 1 2; do
+    [ "$try" = 1 ] || echo "install-deps: retrying the installation of ${missing[*]}" >&2
+    status=0
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" 2>"$err" ||
+      status=$?
+    cat "$err" >&2
+    if [ "$status" = 0 ]; then
+      installed=1
+      break
+    fi
+  done
+  if [ "$installed" = 0 ]; then
+    echo "install-deps: could not install ${missing[*]}: $(grep '^E:' "$err" | tr '\n' ' ' | sed 's/ $//')" >&2
+    exit 1
+  fi
 fi

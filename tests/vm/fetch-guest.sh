@@ -16,7 +16,15 @@ ARCH is x86_64, arm64 or armhf. Idempotent: returns at once when the cache is re
   --bus BUS   vcan (default): what every guest needs (iproute2's ip and tc with their
               libraries among it). ctucan: that, and also the CTU CAN FD driver (ctucanfd,
               ctucanfd_pci) built against the guest kernel's headers from its own source
-  --refresh   fetch again even if the cache is ready (e.g. to pick up a newer kernel)
+  --refresh   fetch again, after apt-get update, even if the cache is ready (e.g. to pick
+              up a newer kernel)
+
+The guest's kernel is the one the kernel metapackage names, as long as the archive still has
+its set at that one version: image, headers, their common part, linux-source, and a host
+linux-kbuild that the headers accept. Otherwise it is the newest kernel of its series whose
+set is complete. A fetch runs apt-get update first (at most every 10 minutes); an update that
+fails is a warning, and the lists there are serve. What then cannot be resolved or downloaded
+(after one retry) fails the fetch, naming the package and apt's error.
 
 Cache: \${CANFD_VM_CACHE:-<repo>/.cache/vm}/ARCH (iproute2 in ARCH/iproute2, ctucan parts in
 ARCH/ctucan, the driver's source in src/). Missing host tools (qemu, cpio, xz, readelf; for
@@ -56,6 +64,96 @@ vm_bus_setup "$bus"
 
 log() { echo "fetch-guest[$VM_ARCH]: $*" >&2; }
 
+host_arch="$(dpkg --print-architecture)"
+run_tmp="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm-fetch.XXXXXX")"
+# What a step leaves half done (folders named in these variables) goes with the run.
+stage=""
+cstage=""
+cwork=""
+iwork=""
+trap 'rm -rf "$run_tmp" ${stage:+"$stage"} ${cstage:+"$cstage"} ${cwork:+"$cwork"} ${iwork:+"$iwork"}' EXIT
+
+# apt's error lines in FILE, joined into one line.
+apt_errors() { # FILE
+    grep -E '^(E|W):' "$1" | tr '\n' ' ' | sed 's/ $//'
+}
+
+# apt-get update, once per fetch and at most every 10 minutes for one cache root, unless FORCE
+# (a new dpkg architecture has no lists yet). One index that fails to download makes apt-get
+# update fail while every other list is fresh: that is a warning, and the lists there are serve;
+# a package they lack fails later, by name.
+lists_updated=0
+update_lists() { # [force]
+    local stamp rc=0
+    [ "$lists_updated" = 0 ] || return 0
+    lists_updated=1
+    stamp="$(vm_cache_dir apt-update.stamp)"
+    mkdir -p "$(dirname "$stamp")"
+    exec 7>"$stamp.lock"
+    flock 7
+    if [ "${1:-}" != force ] && [ -n "$(find "$stamp" -mmin -10 2>/dev/null)" ]; then
+        exec 7>&-
+        return 0
+    fi
+    apt-get update >&2 2>"$run_tmp/update.err" || rc=$?
+    cat "$run_tmp/update.err" >&2
+    if [ "$rc" != 0 ]; then
+        log "warning: apt-get update failed (status $rc: $(apt_errors "$run_tmp/update.err"));" \
+            "going on with the package lists there are"
+    fi
+    touch "$stamp"
+    exec 7>&-
+}
+
+# Checks that apt can resolve every PKG (as apt-get takes them: NAME[:ARCH][=VERSION]) to a file
+# in the archive; otherwise prints, for each that it cannot, the package and apt's own error.
+unresolved() { # PKG...
+    local p
+    apt-get download --print-uris "$@" >/dev/null 2>"$run_tmp/resolve.err" && return 0
+    for p in "$@"; do
+        apt-get download --print-uris "$p" >/dev/null 2>"$run_tmp/resolve.err" ||
+            echo "$p ($(apt_errors "$run_tmp/resolve.err"))"
+    done
+    return 1
+}
+
+# Downloads every PKG into DIR. What does not come is tried once more; what still does not, or
+# cannot be resolved, fails the fetch by name with apt's own error.
+apt_download() { # DIR PKG...
+    local dir="$1" uris="$run_tmp/download.uris" err="$run_tmp/download.err" try bad
+    local -a want=("${@:2}") missing
+    local file size stem name ver arch
+    if ! apt-get download --print-uris "${want[@]}" >"$uris" 2>"$err"; then
+        bad="$(unresolved "${want[@]}" | joined)"
+        vm_die "cannot resolve ${bad:-${want[*]} ($(apt_errors "$err"))}"
+    fi
+    # apt drops privileges to _apt for downloads; let it write there.
+    chmod 777 "$dir"
+    for try in 1 2; do
+        [ "$try" = 1 ] || log "retrying the download of ${want[*]}"
+        (cd "$dir" && apt-get download "${want[@]}" >&2 2>"$err") || true
+        cat "$err" >&2
+        # What came whole has the name and size apt gave for it.
+        missing=()
+        while read -r _ file size _; do
+            [ "$(stat -c %s "$dir/$file" 2>/dev/null)" != "$size" ] || continue
+            rm -f "$dir/$file"
+            # NAME_VERSION_ARCH.deb, with the epoch's colon as %3a
+            stem="${file%.deb}"
+            name="${stem%%_*}"
+            arch="${stem##*_}"
+            ver="${stem#*_}"
+            ver="${ver%_*}"
+            ver="${ver//%3a/:}"
+            if [ "$arch" = all ]; then missing+=("$name=$ver"); else missing+=("$name:$arch=$ver"); fi
+        done <"$uris"
+        [ ${#missing[@]} -gt 0 ] || return 0
+        want=("${missing[@]}")
+        apt-get download --print-uris "${want[@]}" >"$uris" 2>/dev/null || true
+    done
+    vm_die "could not download ${want[*]}: $(apt_errors "$err")"
+}
+
 ensure_host_tools() {
     local -a missing=()
     command -v "$VM_QEMU" >/dev/null || missing+=("$VM_QEMU_PKG")
@@ -74,8 +172,15 @@ ensure_host_tools() {
     fi
     [ ${#missing[@]} -eq 0 ] && return 0
     log "installing host tools: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" >&2 ||
-        vm_die "could not install ${missing[*]}"
+    update_lists
+    local try
+    for try in 1 2; do
+        [ "$try" = 1 ] || log "retrying the installation of ${missing[*]}"
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+            "${missing[@]}" >&2 2>"$run_tmp/install.err" && return 0
+        cat "$run_tmp/install.err" >&2
+    done
+    vm_die "could not install ${missing[*]}: $(apt_errors "$run_tmp/install.err")"
 }
 
 ensure_foreign_arch() {
@@ -83,23 +188,151 @@ ensure_foreign_arch() {
     dpkg --print-foreign-architectures | grep -qx "$VM_DEB_ARCH" && return 0
     log "adding dpkg architecture $VM_DEB_ARCH"
     dpkg --add-architecture "$VM_DEB_ARCH"
-    apt-get update >&2 || vm_die "apt-get update failed"
+    update_lists force
 }
 
-# The metapackage tracks the current kernel; its versioned dependency is what we download.
-resolve_kernel_package() {
-    local pkg
-    pkg="$(apt-cache depends "$VM_KERNEL_META:$VM_DEB_ARCH" 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-[^ :]*\).*/\1/p' | head -n 1)"
-    if [ -z "$pkg" ]; then
-        log "no $VM_KERNEL_META:$VM_DEB_ARCH in the package lists; running apt-get update"
-        apt-get update >&2 || vm_die "apt-get update failed"
-        pkg="$(apt-cache depends "$VM_KERNEL_META:$VM_DEB_ARCH" 2>/dev/null |
-            sed -n 's/^ *Depends: \(linux-image-[^ :]*\).*/\1/p' | head -n 1)"
+# The version of the host's PKG that the guest's headers accept (their Depends on PKG): apt's
+# candidate where it fits, else the newest that does. The archive drops the kbuild of the
+# headers' own version once a newer one is out, and the headers take any kbuild from theirs on.
+accepted_version() { # HEADERS=VERSION PKG
+    local rel op req v
+    rel="$(apt-cache show "$1" 2>/dev/null | sed -n 's/^Depends: //p' | head -n 1 | sed 's/[,|]/\n/g' |
+        sed -n "s/^ *$2\(:[a-z0-9]*\)\{0,1\} *\(([^)]*)\)\{0,1\} *$/\2/p" | head -n 1)"
+    op=""
+    req=""
+    if [ -n "$rel" ]; then
+        read -r op req <<<"$(echo "$rel" | tr -d '()')"
     fi
-    [ -n "$pkg" ] || vm_die "cannot resolve the kernel behind $VM_KERNEL_META:$VM_DEB_ARCH"
-    echo "$pkg"
+    fits() { [ -z "$op" ] || dpkg --compare-versions "$1" "$op" "$req"; }
+    v="$(apt-cache policy "$2:$host_arch" 2>/dev/null | sed -n 's/^ *Candidate: //p')"
+    if [ -n "$v" ] && [ "$v" != "(none)" ] && fits "$v"; then
+        echo "$v"
+        return 0
+    fi
+    for v in $(apt-cache madison "$2:$host_arch" 2>/dev/null | awk -F' [|] ' '{ print "-", $2 }' |
+        sort -u | newest_first | cut -d' ' -f2); do
+        if fits "$v"; then
+            echo "$v"
+            return 0
+        fi
+    done
+    return 1
 }
+
+# Sorts "NAME VERSION" lines, newest version first, in dpkg's order.
+newest_first() {
+    local -a lines=() sorted=()
+    local line i
+    mapfile -t lines
+    for line in "${lines[@]}"; do
+        for ((i = 0; i < ${#sorted[@]}; i++)); do
+            dpkg --compare-versions "${line#* }" gt "${sorted[i]#* }" && break
+        done
+        sorted=("${sorted[@]:0:i}" "$line" "${sorted[@]:i}")
+    done
+    [ ${#sorted[@]} -eq 0 ] || printf '%s\n' "${sorted[@]}"
+}
+
+# A kernel's set, as apt-get takes it: what the guest and its ctucan parts need of that kernel
+# at its one version, and the host's kbuild that its headers accept.
+kernel_set() { # RELEASE VERSION
+    local release="$1" ver="$2" abi mm kbuild
+    abi="${release%-"$VM_KERNEL_FLAVOUR"}"
+    mm="$(echo "$release" | cut -d. -f1,2)"
+    echo "linux-image-$release:$VM_DEB_ARCH=$ver"
+    echo "linux-headers-$release:$VM_DEB_ARCH=$ver"
+    echo "linux-headers-$abi-common=$ver"
+    echo "linux-source-$mm=$ver"
+    if kbuild="$(accepted_version "linux-headers-$release:$VM_DEB_ARCH=$ver" "linux-kbuild-$mm")"; then
+        echo "linux-kbuild-$mm:$host_arch=$kbuild"
+    else
+        echo "linux-kbuild-$mm:$host_arch"
+    fi
+}
+
+# What of the kernel's set the archive lacks, with apt's errors; nothing when the set is complete.
+set_gaps() { # RELEASE VERSION
+    local -a set
+    mapfile -t set < <(kernel_set "$1" "$2")
+    # An unversioned kbuild is one that no version accepted by the headers fits.
+    [[ "${set[4]}" == *=* ]] ||
+        echo "${set[4]} (none that linux-headers-$1 $2 accepts)"
+    unresolved "${set[@]:0:4}" || true
+}
+
+# The kernel the metapackage names, as "RELEASE VERSION".
+meta_kernel() {
+    local cand dep
+    cand="$(apt-cache policy "$VM_KERNEL_META:$VM_DEB_ARCH" 2>/dev/null | sed -n 's/^ *Candidate: //p')"
+    if [ -z "$cand" ] || [ "$cand" = "(none)" ]; then
+        vm_die "cannot resolve $(unresolved "$VM_KERNEL_META:$VM_DEB_ARCH" ||
+            true)${cand:+ (no candidate version)}"
+    fi
+    dep="$(apt-cache show "$VM_KERNEL_META:$VM_DEB_ARCH=$cand" | sed -n 's/^Depends: //p' |
+        head -n 1 | tr ',' '\n' | sed -n 's/^ *linux-image-\([^ :]*\)[^ ]* *\((= *\([^)]*\))\)\{0,1\} *$/\1 \3/p' |
+        head -n 1)"
+    [ -n "$dep" ] || vm_die "$VM_KERNEL_META:$VM_DEB_ARCH $cand names no linux-image package"
+    if [ -z "${dep#* }" ]; then
+        # Unversioned: apt would take the image's candidate.
+        dep="${dep% } $(apt-cache policy "linux-image-${dep% }:$VM_DEB_ARCH" |
+            sed -n 's/^ *Candidate: //p')"
+    fi
+    echo "$dep"
+}
+
+# Every kernel of the guest's flavour in the package lists that belongs to SERIES (e.g. 6.1),
+# newest first, as "RELEASE VERSION".
+series_kernels() { # SERIES
+    local -a names
+    mapfile -t names < <(apt-cache pkgnames "linux-image-$1." |
+        grep -E "^linux-image-${1//./\\.}\.[0-9]+(-[0-9]+|\+deb[0-9]+)-$VM_KERNEL_FLAVOUR\$" |
+        sed "s/\$/:$VM_DEB_ARCH/")
+    [ ${#names[@]} -gt 0 ] || return 0
+    apt-cache madison "${names[@]}" 2>/dev/null |
+        awk -F' [|] ' -v arch="$VM_DEB_ARCH" '$3 ~ (" " arch " Packages$") {
+            gsub(/ /, "", $1); gsub(/ /, "", $2); sub(/^linux-image-/, "", $1); sub(/:.*/, "", $1)
+            print $1, $2 }' |
+        sort -u | newest_first
+}
+
+# Picks the guest's kernel, as "RELEASE VERSION": the metapackage's, while the archive has its
+# whole set; else the newest kernel of its series whose set is complete (the archive may carry
+# kernels of a later series that no metapackage names yet), said in one line naming what the
+# kernel the guest would have (FROM, else the metapackage's) lacks. A vcan guest needs the image
+# alone, so when no set is complete it keeps the metapackage's kernel.
+choose_kernel() { # [FROM GAPS]
+    local meta meta_gaps k="" why="" from gaps
+    meta="$(meta_kernel)" || exit "$VM_INFRA_STATUS"
+    meta_gaps="$(set_gaps "${meta% *}" "${meta#* }" | joined)"
+    if [ -z "$meta_gaps" ]; then
+        k="$meta"
+    else
+        while read -r k; do
+            [ "$k" != "$meta" ] || continue
+            [ -n "$(set_gaps "${k% *}" "${k#* }")" ] || break
+        done < <(series_kernels "$(echo "$meta" | cut -d. -f1,2)")
+        why=", the newest whose set is complete"
+        if [ -z "$k" ]; then
+            if [ "$VM_BUS" != vcan ] ||
+                [ -n "$(unresolved "linux-image-${meta% *}:$VM_DEB_ARCH=${meta#* }")" ]; then
+                vm_die "no kernel of flavour $VM_KERNEL_FLAVOUR has a complete set in the archive;" \
+                    "kernel $meta lacks $meta_gaps"
+            fi
+            log "no kernel's set is complete in the archive (kernel $meta lacks $meta_gaps):" \
+                "the guest takes kernel $meta, without what the ctucan bus needs"
+            echo "$meta"
+            return 0
+        fi
+    fi
+    from="${1:-$meta}"
+    gaps="${2:-$meta_gaps}"
+    [ -z "$gaps" ] ||
+        log "the archive lacks part of kernel $from's set ($gaps): the guest moves to kernel $k$why"
+    echo "$k"
+}
+
+# Lines joined by "; ".
+joined() { tr '\n' ';' | sed 's/;$//; s/;/; /g'; }
 
 # Turns a possibly compressed module into a plain .ko that busybox insmod can load.
 install_module() {
@@ -201,28 +434,26 @@ probe_armhf_kernel() { # UIMAGE
     return 1
 }
 
-fetch() {
-    local kpkg dl
-    kpkg="$(resolve_kernel_package)"
-    log "kernel package $kpkg"
+fetch() { # [FROM GAPS], as choose_kernel takes them
+    local kernel kpkg kver dl
+    kernel="$(choose_kernel "$@")" || exit "$VM_INFRA_STATUS"
+    kpkg="linux-image-${kernel% *}"
+    kver="${kernel#* }"
+    log "kernel package $kpkg $kver"
 
     stage="$VM_CACHE.new.$$"
     rm -rf "$stage"
-    trap 'rm -rf "$stage"' EXIT
     mkdir -p "$stage/dl" "$stage/modules" "$stage/sysroot"
     dl="$stage/dl"
-    # apt drops privileges to _apt for downloads; let it write here.
-    chmod 777 "$dl"
 
-    local -a pkgs=("$kpkg:$VM_DEB_ARCH" "busybox-static:$VM_DEB_ARCH")
-    if [ "$VM_DEB_ARCH" != "$(dpkg --print-architecture)" ]; then
+    local -a pkgs=("$kpkg:$VM_DEB_ARCH=$kver" "busybox-static:$VM_DEB_ARCH")
+    if [ "$VM_DEB_ARCH" != "$host_arch" ]; then
         pkgs+=("libc6:$VM_DEB_ARCH" "libstdc++6:$VM_DEB_ARCH" "libgcc-s1:$VM_DEB_ARCH")
     fi
-    (cd "$dl" && apt-get download "${pkgs[@]}" >&2) || vm_die "apt-get download ${pkgs[*]} failed"
+    apt_download "$dl" "${pkgs[@]}"
 
-    local kdeb kver
+    local kdeb
     kdeb="$(ls "$dl"/"$kpkg"_*.deb)"
-    kver="$(dpkg-deb -f "$kdeb" Version)"
     mkdir -p "$dl/k"
     # Only the kernel and five modules are needed: skip writing the other few hundred MB.
     dpkg-deb --fsys-tarfile "$kdeb" | tar -x -C "$dl/k" --wildcards \
@@ -272,6 +503,7 @@ fetched=$(date -u +%Y-%m-%dT%H:%M:%SZ)
 EOF
     rm -rf "$VM_CACHE"
     mv "$stage" "$VM_CACHE"
+    stage=""
     log "ready in $VM_CACHE"
 }
 
@@ -293,17 +525,14 @@ library_closure() { # PKG
 fetch_iproute2() { # DEST
     local dest="$1" tool d deb lib
     iwork="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm-iproute2.XXXXXX")"
-    trap 'rm -rf "${stage:-}" "$iwork"' EXIT
     mkdir -p "$iwork/dl" "$dest/bin" "$dest/sysroot/usr"
-    # apt drops privileges to _apt for downloads; let it write there.
+    # apt drops privileges to _apt for downloads; let it reach the download folder.
     chmod 755 "$iwork"
-    chmod 777 "$iwork/dl"
     local -a pkgs=("iproute2:$VM_DEB_ARCH")
     for lib in $(library_closure iproute2); do
         pkgs+=("$lib:$VM_DEB_ARCH")
     done
-    (cd "$iwork/dl" && apt-get download "${pkgs[@]}" >&2) ||
-        vm_die "apt-get download ${pkgs[*]} failed"
+    apt_download "$iwork/dl" "${pkgs[@]}"
     for deb in "$iwork"/dl/*.deb; do
         dpkg-deb -x "$deb" "$iwork/root"
     done
@@ -322,6 +551,7 @@ fetch_iproute2() { # DEST
     done
     echo "iproute2=$(dpkg-deb -f "$iwork"/dl/iproute2_*.deb Version)" >"$dest/info"
     rm -rf "$iwork"
+    iwork=""
 }
 
 # Prints the folder holding drivers/net/can/ctucanfd of the kernel source of exactly VERSION. The
@@ -338,11 +568,9 @@ ctucanfd_source() { # VERSION MAJOR.MINOR; runs in a subshell: $(ctucanfd_source
         # shellcheck disable=SC2064  # the trap outlives these local variables
         trap "rm -rf $(printf '%q ' "$tmp" "$dir.new.$$")" EXIT
         mkdir -p "$tmp/dl"
-        # apt drops privileges to _apt for downloads; let it write there.
+        # apt drops privileges to _apt for downloads; let it reach the download folder.
         chmod 755 "$tmp"
-        chmod 777 "$tmp/dl"
-        (cd "$tmp/dl" && apt-get download "linux-source-$mm=$kver" >&2) ||
-            vm_die "apt-get download linux-source-$mm=$kver failed"
+        apt_download "$tmp/dl" "linux-source-$mm=$kver"
         log "unpacking drivers/net/can/ctucanfd from linux-source-$mm $kver"
         dpkg-deb --fsys-tarfile "$tmp"/dl/linux-source-*.deb |
             tar -xO "./usr/src/linux-source-$mm.tar.xz" |
@@ -356,45 +584,15 @@ ctucanfd_source() { # VERSION MAJOR.MINOR; runs in a subshell: $(ctucanfd_source
     echo "$dir"
 }
 
-# The version of the host's PKG that the guest's headers accept (their Depends on PKG): apt's
-# candidate where it fits, else the newest that does. The archive drops the kbuild of the
-# headers' own version once a newer one is out, and the headers take any kbuild from theirs on.
-accepted_version() { # HEADERS=VERSION PKG
-    local rel op req v
-    rel="$(apt-cache show "$1" 2>/dev/null | sed -n 's/^Depends: //p' | head -n 1 | tr ',|' '\n\n' |
-        sed -n "s/^ *$2\(:[a-z0-9]*\)\{0,1\} *\(([^)]*)\)\{0,1\} *$/\2/p" | head -n 1)"
-    op=""
-    req=""
-    if [ -n "$rel" ]; then
-        read -r op req <<<"$(echo "$rel" | tr -d '()')"
-    fi
-    fits() { [ -z "$op" ] || dpkg --compare-versions "$1" "$op" "$req"; }
-    v="$(apt-cache policy "$2:$host_arch" 2>/dev/null | sed -n 's/^ *Candidate: //p')"
-    if [ -n "$v" ] && [ "$v" != "(none)" ] && fits "$v"; then
-        echo "$v"
-        return 0
-    fi
-    for v in $(apt-cache madison "$2:$host_arch" 2>/dev/null | awk -F' [|] ' '{ print $2 }' |
-        sort -u | sort -r -V); do
-        if fits "$v"; then
-            echo "$v"
-            return 0
-        fi
-    done
-    return 1
-}
-
 # The ctucan bus's parts, in $VM_CTUCAN: the CTU CAN FD driver's modules, built from the guest
 # kernel's own source against its own headers.
 fetch_ctucan() {
-    local kpkg kver release abi mm host_arch src dl kb build hdr deb mod
-    kpkg="$(sed -n 's/^kernel_package=//p' "$VM_CACHE/info")"
-    kver="$(sed -n 's/^kernel_version=//p' "$VM_CACHE/info")"
-    release="${kpkg#linux-image-}"
-    abi="${release%-"$VM_KERNEL_FLAVOUR"}"
+    local release kver mm src dl kb build hdr deb mod
+    read -r release kver <<<"$(cached_kernel)"
     mm="$(echo "$release" | cut -d. -f1,2)"
-    host_arch="$(dpkg --print-architecture)"
-    log "CTU CAN FD driver for $release ($kver)"
+    local -a set
+    mapfile -t set < <(kernel_set "$release" "$kver")
+    log "CTU CAN FD driver for $release ($kver), built with ${set[4]%%=*} ${set[4]#*=}"
     src="$(ctucanfd_source "$kver" "$mm")" || exit "$VM_INFRA_STATUS"
 
     # Unpacking thousands of header files goes faster outside the cache on some machines, so
@@ -402,22 +600,13 @@ fetch_ctucan() {
     cstage="$VM_CTUCAN.new.$$"
     cwork="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm-ctucan.XXXXXX")"
     rm -rf "$cstage"
-    trap 'rm -rf "${stage:-}" "$cstage" "$cwork"' EXIT
     dl="$cwork/dl"
     kb="$cwork/kbuild"
     build="$cwork/build"
     mkdir -p "$dl" "$kb" "$cstage/modules"
     chmod 755 "$cwork"
-    chmod 777 "$dl"
-    local kbver
-    kbver="$(accepted_version "linux-headers-$release:$VM_DEB_ARCH=$kver" "linux-kbuild-$mm")" ||
-        vm_die "no linux-kbuild-$mm:$host_arch in the package lists that linux-headers-$release" \
-            "$kver accepts"
-    local -a pkgs=("linux-headers-$release:$VM_DEB_ARCH=$kver" "linux-headers-$abi-common=$kver"
-        "linux-kbuild-$mm:$host_arch=$kbver")
-    (cd "$dl" && apt-get download "${pkgs[@]}" >&2) ||
-        vm_die "apt-get download ${pkgs[*]} failed (if the archive no longer has the headers of" \
-            "kernel $kver, fetch-guest.sh --refresh $VM_ARCH moves the guest to the current one)"
+    # Headers, their common part and the host's kbuild.
+    apt_download "$dl" "${set[1]}" "${set[2]}" "${set[4]}"
 
     # Headers, their common part and kbuild unpacked side by side, as installing them would lay
     # them out; only the include of the common part is by absolute path.
@@ -449,10 +638,12 @@ fetch_ctucan() {
     cat >"$cstage/info" <<EOF
 kernel_release=$release
 kernel_version=$kver
+kbuild_version=${set[4]#*=}
 fetched=$(date -u +%Y-%m-%dT%H:%M:%SZ)
 EOF
     rm -rf "$VM_CTUCAN"
     mv "$cstage" "$VM_CTUCAN"
+    cstage=""
     log "ctucan bus ready in $VM_CTUCAN"
 }
 
@@ -465,6 +656,12 @@ base_ready() {
 }
 ctucan_ready() {
     [ "$VM_BUS" = vcan ] || [ -f "$VM_CTUCAN/info" ]
+}
+# The cached kernel as "RELEASE VERSION".
+cached_kernel() {
+    local kpkg
+    kpkg="$(sed -n 's/^kernel_package=//p' "$VM_CACHE/info")"
+    echo "${kpkg#linux-image-} $(sed -n 's/^kernel_version=//p' "$VM_CACHE/info")"
 }
 
 ensure_host_tools
@@ -481,9 +678,17 @@ if [ "$refresh" = 0 ] && base_ready && ctucan_ready; then
     exit 0
 fi
 ensure_foreign_arch
+# A refresh is for picking up what the archive has now.
+if [ "$refresh" = 1 ]; then update_lists force; else update_lists; fi
 if [ "$refresh" = 1 ] || ! base_ready; then
     # Replaces the whole cache, the ctucan parts built for the old kernel included.
     fetch
+elif ! ctucan_ready; then
+    # The driver is built from the cached kernel's own set; once the archive lacks part of it,
+    # the guest moves to a kernel whose set is there.
+    kernel="$(cached_kernel)"
+    gaps="$(set_gaps "${kernel% *}" "${kernel#* }" | joined)"
+    [ -z "$gaps" ] || fetch "$kernel" "$gaps"
 fi
 if ! ctucan_ready; then
     fetch_ctucan

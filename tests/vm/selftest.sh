@@ -6,19 +6,49 @@
 #   ctucan: can0 and can1 are up with MTU 72 and README.md's bit timing, classic and CAN FD frames
 #           cross between them both ways, FD frames of odd length arrive rounded up to a valid FD
 #           length, and a README command that fails stops the guest setup.
+# With --apt-update-fails, first: the guest is fetched into an empty cache while every
+# "apt-get update" does its work and then exits 100, as one broken index makes it do.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
+apt_update_fails=0
+if [ "${1:-}" = --apt-update-fails ]; then
+    apt_update_fails=1
+    shift
+fi
 if [ $# -lt 1 ] || [ $# -gt 2 ] || [ "$1" = -h ] || [ "$1" = --help ]; then
-    echo "Usage: $(basename "$0") ARCH [BUS]   (ARCH x86_64, arm64 or armhf; BUS vcan or ctucan)"
+    echo "Usage: $(basename "$0") [--apt-update-fails] ARCH [BUS]"
+    echo "  (ARCH x86_64, arm64 or armhf; BUS vcan or ctucan)"
     [ $# -ge 1 ] && exit 0
     exit 2
 fi
-vm_arch_setup "$1"
-vm_bus_setup "${2:-vcan}"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/canfd-vm-selftest.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
+if [ "$apt_update_fails" = 1 ]; then
+    real_apt_get="$(command -v apt-get)" || vm_die "no apt-get"
+    mkdir -p "$work/apt-bin"
+    cat >"$work/apt-bin/apt-get" <<EOF
+#!/bin/sh
+# apt-get whose update does its work, then fails.
+for arg; do
+    if [ "\$arg" = update ]; then
+        "$real_apt_get" "\$@"
+        echo "update, which ended with status \$?" >>"$work/apt-get.log"
+        echo "E: this self-test's apt-get fails every update" >&2
+        exit 100
+    fi
+done
+exec "$real_apt_get" "\$@"
+EOF
+    chmod +x "$work/apt-bin/apt-get"
+    export PATH="$work/apt-bin:$PATH"
+    export CANFD_VM_CACHE="$work/cache"
+    # apt drops privileges to _apt for downloads into the cache.
+    chmod 755 "$work"
+fi
+vm_arch_setup "$1"
+vm_bus_setup "${2:-vcan}"
 failures=0
 check() { # DESCRIPTION CONDITION...
     local what="$1"
@@ -31,6 +61,16 @@ check() { # DESCRIPTION CONDITION...
     fi
 }
 
+if [ "$apt_update_fails" = 1 ]; then
+    rc=0
+    { "$VM_DIR/fetch-guest.sh" --bus "$VM_BUS" "$VM_ARCH" 2>&1 >&3 | tee "$work/fetch.err" >&2; } \
+        3>&1 || rc=$?
+    check "the fetch into an empty cache succeeds (status $rc)" [ "$rc" = 0 ]
+    check "the fetch ran apt-get update" grep -q '^update' "$work/apt-get.log"
+    check "the failed apt-get update is a warning" \
+        grep -q 'warning: apt-get update failed (status 100' "$work/fetch.err"
+    check "the guest is in the cache that was empty" [ -f "$VM_CACHE/kernel" ]
+fi
 "$VM_DIR/fetch-guest.sh" --bus "$VM_BUS" "$VM_ARCH"
 
 command -v "$VM_CXX" >/dev/null || vm_die "$VM_CXX not found (install the cross g++ for $VM_ARCH)"
