@@ -11,7 +11,8 @@
 // Echoes are read at least this often while blocks go out: the queue then holds a few dozen at
 // most, far below what the socket may keep.
 static const uint64_t echoLookEvery = 32;
-static const unsigned int echoBatch = 32;
+// Room for what one look finds, and more: a look then takes one call.
+static const unsigned int echoBatch = 64;
 // While the tool waits for the board, the echoes that trickle in are looked at this often: not
 // one wake-up per echo, and a board that asks one block at a time costs no read per block.
 static const int64_t echoLookMilliseconds = 50;
