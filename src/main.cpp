@@ -35,7 +35,12 @@ static const char interfaceName[] = "can0";
 static int openBus(ifreq *ifr) {
     int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (s < 0) {
+        int socketError = errno;
         reportSystemError("Socket");
+        if (socketError == EAFNOSUPPORT || socketError == EPROTONOSUPPORT) {
+            reportText("The kernel has no CAN support loaded: load it (modprobe can_raw, as root), "
+                       "or use a kernel built with CAN\n");
+        }
         return -1;
     }
     int sndbuf = 0;

@@ -122,7 +122,9 @@ TEST(FirmwareImage, RefusesWhatCannotBeSentWhole) {
         std::string report;
     } cases[] = {
         {"/nonexistent/klipper.bin", false,
-         "Firmware file not found!: No such file or directory\n"},
+         "Firmware file not found!: No such file or directory\n/nonexistent/klipper.bin does not "
+         "exist: copy the firmware image you built there (the raw .bin file from the build's "
+         "output folder)\n"},
         {empty.path, false, "Firmware file is empty: " + empty.path + "\n"},
         {tooLarge.path, false,
          "Firmware file too large: " + tooLarge.path +

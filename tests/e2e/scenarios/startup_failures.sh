@@ -64,13 +64,14 @@ verify() {
     expect_report "$out/bus_in_use" \
         "Interface can0 is in use by another canfd-flash run (process $holder): let it finish or end it"
     check_capture "$out/bus_in_use" --no-frames
-    while IFS='|' read -r name prefix; do
+    # The report's lines: what failed, then what to do where the first line does not say it.
+    while IFS='|' read -r name prefix advice; do
         echo "- $name"
         expect_status "the flasher" "$out/$name/flasher.status" 1
-        expect_report "$out/$name" "$prefix"
+        expect_report "$out/$name" "$prefix" ${advice:+"$advice"}
         check_capture "$out/$name" --no-frames
     done <<'CASES'
-missing_image|Firmware file not found!: No such file or directory
+missing_image|Firmware file not found!: No such file or directory|/opt/klipper.bin does not exist: copy the firmware image you built there
 empty_image|Firmware file is empty: /opt/klipper.bin
 image_too_large|Firmware file too large: /opt/klipper.bin has 16777216 bytes
 no_can0|Interface can0: No such device
