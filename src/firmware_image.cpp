@@ -1,5 +1,6 @@
 #include "firmware_image.h"
 
+#include "image_kind.h"
 #include "output.h"
 
 #include <cerrno>
@@ -176,6 +177,34 @@ static void reportOpenFailure(const char *path) {
     }
 }
 
+struct KindNames {
+    const char *name;
+    const char *suffix;
+};
+
+// By ImageKind; a raw image has none.
+static const KindNames kindNames[] = {
+    {nullptr, nullptr},
+    {"an ELF file", ".elf"},
+    {"a UF2 file", ".uf2"},
+    {"an Intel HEX file", ".hex"},
+};
+static_assert(sizeof(kindNames) / sizeof(kindNames[0]) == intelHexImage + 1,
+              "a name for every kind");
+
+// True when the image read into memory is plainly another of the build's files, after a report.
+static bool refusedAsOtherKind(const char *path, uint32_t size) {
+    ImageKind kind = imageKindOf(firmwareImage, size);
+    if (kind == rawImage) {
+        return false;
+    }
+    reportFormat("Firmware file is %s, not a raw image: %s\n", kindNames[kind].name, path);
+    reportFormat("The raw image is usually the .bin file beside the %s file in the firmware "
+                 "build's output folder: copy that one to %s\n",
+                 kindNames[kind].suffix, path);
+    return true;
+}
+
 static bool refuse(int descriptor) {
     close(descriptor);
     return false;
@@ -225,6 +254,9 @@ bool openFirmwareImage(const char *path) {
     if (readError == wentOnPastSize || !sameSizeAndTime(before, after) ||
         (!sameChangeTime(before, after) && !sameBytes(descriptor, size))) {
         reportFormat("Firmware file changed while it was being read: %s\n", path);
+        return refuse(descriptor);
+    }
+    if (refusedAsOtherKind(path, static_cast<uint32_t>(size))) {
         return refuse(descriptor);
     }
     // Every block is served from memory: the file has no job left.
