@@ -26,6 +26,10 @@ struct Heard {
     ssize_t boardRecordSize;
     bool boardSwitched;
     uint32_t requestedOffset;
+    // The board type text of the bootloader's request, printable, or empty when it has none.
+    char boardType[CANFD_MAX_DLEN - canMessageFirmwareUpdateRequestHeaderSize + 1];
+    // Board 121's frames of other types: its firmware runs, but it did not announce itself.
+    uint32_t boardOtherFrames;
     uint32_t otherFrames;
     uint32_t otherAnnouncements;
     uint8_t otherAnnouncer; // the source of the first of them
@@ -40,6 +44,31 @@ static Heard heard;
     endRun(1);
 }
 
+static bool printable(uint8_t character) {
+    return character >= 0x20 && character <= 0x7E;
+}
+
+// The request's board type field, as far as the read returned it and the length byte holds it:
+// up to a NUL, without the padding after the text (spaces, erased flash), and with '?' for
+// what cannot be shown.
+static void noteBoardType(const canfd_frame *frame, ssize_t nbytes) {
+    size_t end = static_cast<size_t>(nbytes - frameHeaderSize);
+    end = end < frame->len ? end : frame->len;
+    end = end < CANFD_MAX_DLEN ? end : CANFD_MAX_DLEN;
+    const uint8_t *text = frame->data + canMessageFirmwareUpdateRequestHeaderSize;
+    size_t length = end > canMessageFirmwareUpdateRequestHeaderSize
+                        ? end - canMessageFirmwareUpdateRequestHeaderSize
+                        : 0;
+    length = strnlen(reinterpret_cast<const char *>(text), length);
+    while (length > 0 && (text[length - 1] == ' ' || !printable(text[length - 1]))) {
+        length--;
+    }
+    for (size_t at = 0; at < length; at++) {
+        heard.boardType[at] = printable(text[at]) ? static_cast<char>(text[at]) : '?';
+    }
+    heard.boardType[length] = '\0';
+}
+
 static void noteRecord(const canfd_frame *frame, ssize_t nbytes) {
     if (nbytes < frameHeaderSize) {
         return;
@@ -52,6 +81,10 @@ static void noteRecord(const canfd_frame *frame, ssize_t nbytes) {
                heldPayloadLength(frame, nbytes) >= canMessageFirmwareUpdateRequestHeaderSize) {
         heard.board = bootloaderAsking;
         heard.requestedOffset = decodeFirmwareUpdateRequest(frame->data).fileOffset;
+        noteBoardType(frame, nbytes);
+    } else if (fromBoard) {
+        heard.boardOtherFrames++;
+        return;
     } else {
         if (canId.id.msgType == announce && heard.otherAnnouncements++ == 0) {
             heard.otherAnnouncer = canId.id.source_address;
@@ -121,6 +154,11 @@ static void reportSettingsLine() {
 }
 
 static void reportBoard() {
+    if (heard.board == notHeard && heard.boardOtherFrames != 0) {
+        logFormat("Board 121: %u frames in %d s, none of them an announcement\n",
+                  heard.boardOtherFrames, checkListenSeconds);
+        return;
+    }
     if (heard.board == notHeard) {
         logFormat("Board 121: not heard in %d s\n", checkListenSeconds);
         return;
@@ -133,6 +171,9 @@ static void reportBoard() {
     } else {
         logFormat("Board 121: its bootloader asks for the image (at offset %u), in %s\n",
                   heard.requestedOffset, frame);
+        if (heard.boardType[0] != '\0') {
+            logFormat("Board 121's type, as its bootloader names it: %s\n", heard.boardType);
+        }
     }
 }
 
@@ -179,6 +220,13 @@ static void reportErrorFrames() {
         logLine("Ready: board 121 announced itself; start canfd-flash, then power the board up "
                 "or reset it");
         endRun(0);
+    }
+    if (heard.boardOtherFrames != 0) {
+        logFormat("Not ready: board 121 runs its firmware but did not announce itself in %d s: it "
+                  "announces itself only when it starts: power it off and on, or reset it, while "
+                  "the check listens\n",
+                  checkListenSeconds);
+        endRun(1);
     }
     if (busErrorCount() != 0 || (heard.events & (enteredErrorPassive | enteredErrorWarning)) != 0) {
         logFormat("Not ready: nothing heard from board 121 in %d s, and can0 counted errors on the "

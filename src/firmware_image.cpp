@@ -1,11 +1,14 @@
 #include "firmware_image.h"
 
+#include "image_kind.h"
 #include "output.h"
-#include <cerrno>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +92,119 @@ static bool sameBytes(int descriptor, uint64_t size) {
     return true;
 }
 
+// The user's name, or "uid 1000" where no user has that number; false for the latter.
+static bool nameUser(uid_t user, char *text, size_t size) {
+    static char entries[4096];
+    passwd entry;
+    passwd *found = nullptr;
+    if (getpwuid_r(user, &entry, entries, sizeof(entries), &found) == 0 && found != nullptr) {
+        snprintf(text, size, "%s", found->pw_name);
+        return true;
+    }
+    snprintf(text, size, "uid %lu", static_cast<unsigned long>(user));
+    return false;
+}
+
+static void nameGroup(gid_t group, char *text, size_t size) {
+    static char entries[4096];
+    struct group entry;
+    struct group *found = nullptr;
+    if (getgrgid_r(group, &entry, entries, sizeof(entries), &found) == 0 && found != nullptr) {
+        snprintf(text, size, "%s", found->gr_name);
+    } else {
+        snprintf(text, size, "gid %lu", static_cast<unsigned long>(group));
+    }
+}
+
+// What the file system says of who may read the image that this user may not open. O_PATH
+// needs no read permission: only the folders on the way must be searchable.
+static void explainNoPermission(const char *path) {
+    char name[64];
+    char runner[128];
+    uid_t user = geteuid();
+    if (nameUser(user, name, sizeof(name))) {
+        snprintf(runner, sizeof(runner), "user %s (uid %lu)", name,
+                 static_cast<unsigned long>(user));
+    } else {
+        snprintf(runner, sizeof(runner), "%s", name);
+    }
+    int pathOnly = open(path, O_PATH | O_CLOEXEC);
+    if (pathOnly < 0 && errno == EACCES) {
+        reportFormat("%s: a folder on its path may not be searched by %s, who runs canfd-flash: "
+                     "let every user search it (chmod a+x on that folder, as root or its owner), "
+                     "or run canfd-flash as a user who may\n",
+                     path, runner);
+        return;
+    }
+    struct stat status;
+    if (pathOnly < 0 || fstat(pathOnly, &status) < 0) {
+        if (pathOnly >= 0) {
+            close(pathOnly);
+        }
+        reportFormat("%s may not be read by %s, who runs canfd-flash: let that user read it, or "
+                     "run canfd-flash as a user who may\n",
+                     path, runner);
+        return;
+    }
+    close(pathOnly);
+    char owner[64];
+    char group[64];
+    nameUser(status.st_uid, owner, sizeof(owner));
+    nameGroup(status.st_gid, group, sizeof(group));
+    const char letters[] = "rwxrwxrwx";
+    char permissions[sizeof(letters)];
+    for (size_t bit = 0; bit < 9; bit++) {
+        permissions[bit] = (status.st_mode & (0400u >> bit)) != 0 ? letters[bit] : '-';
+    }
+    permissions[9] = '\0';
+    reportFormat("%s: owner %s, group %s, mode %04o (%s); canfd-flash runs as %s: let every user "
+                 "read it (chmod a+r %s, as root or its owner), or run canfd-flash as a user who "
+                 "may read it\n",
+                 path, owner, group, static_cast<unsigned>(status.st_mode & 07777), permissions,
+                 runner, path);
+}
+
+// The fixed report says what failed; this line says what to do about it.
+static void reportOpenFailure(const char *path) {
+    int openError = errno;
+    reportSystemError("Firmware file not found!");
+    if (openError == ENOENT) {
+        reportFormat("%s does not exist: copy the firmware image you built there (the raw .bin "
+                     "file from the build's output folder)\n",
+                     path);
+    } else if (openError == EACCES || openError == EPERM) {
+        explainNoPermission(path);
+    }
+}
+
+struct KindNames {
+    const char *name;
+    const char *suffix;
+};
+
+// By ImageKind; a raw image has none.
+static const KindNames kindNames[] = {
+    {nullptr, nullptr},
+    {"an ELF file", ".elf"},
+    {"a UF2 file", ".uf2"},
+    {"an Intel HEX file", ".hex"},
+};
+static_assert(sizeof(kindNames) / sizeof(kindNames[0]) == intelHexImage + 1,
+              "a name for every kind");
+
+// True when the image read into memory is plainly another of the build's files, after a report.
+static bool refusedAsOtherKind(const char *path, uint32_t size) {
+    ImageKind kind = imageKindOf(firmwareImage, size);
+    if (kind == rawImage) {
+        return false;
+    }
+    reportFormat("Firmware file is %s, not a raw image: %s\n", kindNames[kind].name, path);
+    reportFormat("The raw image is usually the .bin file beside the %s file in the firmware "
+                 "build's output folder: copy that one to %s\n",
+                 kindNames[kind].suffix, path);
+    return true;
+}
+
 static bool refuse(int descriptor) {
     close(descriptor);
     return false;
@@ -99,7 +215,7 @@ static bool refuse(int descriptor) {
 bool openFirmwareImage(const char *path) {
     int descriptor = open(path, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
-        reportSystemError("Firmware file not found!");
+        reportOpenFailure(path);
         return false;
     }
     struct stat before;
@@ -138,6 +254,9 @@ bool openFirmwareImage(const char *path) {
     if (readError == wentOnPastSize || !sameSizeAndTime(before, after) ||
         (!sameChangeTime(before, after) && !sameBytes(descriptor, size))) {
         reportFormat("Firmware file changed while it was being read: %s\n", path);
+        return refuse(descriptor);
+    }
+    if (refusedAsOtherKind(path, static_cast<uint32_t>(size))) {
         return refuse(descriptor);
     }
     // Every block is served from memory: the file has no job left.

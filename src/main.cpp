@@ -42,7 +42,12 @@ static bool interfaceEchoes() {
 static int openBus(ifreq *ifr) {
     int s = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (s < 0) {
+        int socketError = errno;
         reportSystemError("Socket");
+        if (socketError == EAFNOSUPPORT || socketError == EPROTONOSUPPORT) {
+            reportText("The kernel has no CAN support loaded: load it (modprobe can_raw, as root), "
+                       "or use a kernel built with CAN\n");
+        }
         return -1;
     }
     holdUntilTheEnd(s);

@@ -15,8 +15,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <iostream>
 #include <poll.h>
+#include <pwd.h>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -72,6 +74,8 @@ struct Scenario {
 const std::string startLog = "Firmware size 150\n\rCAN Sockets Receive Demo\r\n";
 const std::string uploaded = "Firmware uploaded...";
 const std::string sendFailed = "Error sending command via CAN FD!: ";
+const std::string noCanSupport = "The kernel has no CAN support loaded: load it (modprobe can_raw, "
+                                 "as root), or use a kernel built with CAN\n";
 const std::vector<std::string> fullUpload = {"ack", "order", "block0", "block1", "block2"};
 // The settings line that follows a report, from the recorded reply of a CTU CAN FD controller.
 const std::string ctucanSettings = "can0: 1000 kbit/s, data 4000 kbit/s (sample points 75.0 %, "
@@ -86,6 +90,10 @@ const char interfaceDown[] = "interface-down";
 const char busInUse[] = "bus-in-use";
 // Where a report names the process that holds can0: this driver's number.
 const char holderMark[] = "{holder}";
+// Where a report names the user who runs the flasher, as the driver does, and its group.
+const char userMark[] = "{user}";
+const char groupMark[] = "{group}";
+const char uidMark[] = "{uid}";
 
 // clang-format off
 const Scenario scenarios[] = {
@@ -94,13 +102,24 @@ const Scenario scenarios[] = {
     {"upload-without-faults", nullptr, 0, 0, 0, 72,
      0, "", fullUpload, Log::Holds, uploaded, -1},
     {"image-open", "open", 1, ENOENT, 1, 72,
-     1, "Firmware file not found!: No such file or directory\n", {}, Log::Is, "", 0},
+     1, "Firmware file not found!: No such file or directory\n/opt/klipper.bin does not exist: "
+        "copy the firmware image you built there (the raw .bin file from the build's output "
+        "folder)\n", {}, Log::Is, "", 0},
+    // The image as the driver wrote it: this user's, mode 0600.
+    {"image-unreadable", "open", 1, EACCES, 1, 72,
+     1, "Firmware file not found!: Permission denied\n/opt/klipper.bin: owner {user}, group "
+        "{group}, mode 0600 (rw-------); canfd-flash runs as user {user} (uid {uid}): let every "
+        "user read it (chmod a+r /opt/klipper.bin, as root or its owner), or run canfd-flash as a "
+        "user who may read it\n", {}, Log::Is, "", 0},
     {"image-fstat", "fstat", 1, EIO, 1, 72,
      1, "Firmware size could not be read: Input/output error\n", {}, Log::Is, "", 0},
     {"image-read-at-start", "pread", 1, EIO, 1, 72,
      1, "Firmware file could not be read: Input/output error\n", {}, Log::Is, "", 0},
     {"socket", "socket", 1, EAFNOSUPPORT, 1, 72,
-     1, "Socket: Address family not supported by protocol\n", {}, Log::Is, startLog, 0},
+     1, "Socket: Address family not supported by protocol\n" + noCanSupport, {}, Log::Is,
+     startLog, 0},
+    {"raw-socket", "socket", 1, EPROTONOSUPPORT, 1, 72,
+     1, "Socket: Protocol not supported\n" + noCanSupport, {}, Log::Is, startLog, 0},
     // The second socket receives the board's frames, the third the controller's error frames.
     {"board-socket", "socket", 2, EMFILE, 1, 72,
      1, "Interface can0 board socket: Too many open files\n", {}, Log::Is, startLog, 0},
@@ -541,9 +560,18 @@ int check(const Scenario &scenario, const Run &run, const std::vector<uint8_t> &
         fail("the lock on can0 was still held, or the flasher gone, 3 s after the last block");
     }
     std::string report = scenario.report;
-    size_t mark = report.find(holderMark);
-    if (mark != std::string::npos) {
-        report.replace(mark, strlen(holderMark), std::to_string(getpid()));
+    const passwd *user = getpwuid(getuid());
+    const group *ownGroup = getgrgid(getgid());
+    const std::pair<const char *, std::string> marks[] = {
+        {holderMark, std::to_string(getpid())},
+        {userMark, user != nullptr ? user->pw_name : "?"},
+        {groupMark, ownGroup != nullptr ? ownGroup->gr_name : "?"},
+        {uidMark, std::to_string(getuid())},
+    };
+    for (const auto &[mark, value] : marks) {
+        for (size_t at = report.find(mark); at != std::string::npos; at = report.find(mark)) {
+            report.replace(at, strlen(mark), value);
+        }
     }
     if (run.err != report) {
         fail("error stream\n  got:      \"" + run.err + "\"\n  expected: \"" + report + "\"");

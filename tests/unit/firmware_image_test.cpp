@@ -2,6 +2,7 @@
 
 #include "bus_pair.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -107,8 +108,24 @@ TEST(FirmwareImage, FileChangedWhileItIsReadIsRefusedAndOnlyThen) {
     }
 }
 
+std::string otherKind(const std::string &name, const std::string &suffix, const std::string &path) {
+    return "Firmware file is " + name + ", not a raw image: " + path +
+           "\nThe raw image is usually the .bin file beside the " + suffix +
+           " file in the firmware build's output folder: copy that one to " + path + "\n";
+}
+
 TEST(FirmwareImage, RefusesWhatCannotBeSentWhole) {
     TempImage empty({});
+    TempImage elf({0x7F, 'E', 'L', 'F', 0x02, 0x01, 0x01, 0x00});
+    std::vector<uint8_t> uf2Block(512);
+    const uint8_t uf2Magics[][4] = {{0x55, 0x46, 0x32, 0x0A}, {0x57, 0x51, 0x5D, 0x9E}};
+    const uint8_t uf2EndMagic[] = {0x30, 0x6F, 0xB1, 0x0A};
+    std::copy(uf2Magics[0], uf2Magics[0] + 4, uf2Block.begin());
+    std::copy(uf2Magics[1], uf2Magics[1] + 4, uf2Block.begin() + 4);
+    std::copy(uf2EndMagic, uf2EndMagic + 4, uf2Block.begin() + 508);
+    TempImage uf2(uf2Block);
+    const std::string hexText = ":00000001FF\n";
+    TempImage hex(std::vector<uint8_t>(hexText.begin(), hexText.end()));
     TempImage tooLarge({});
     ASSERT_EQ(truncate(tooLarge.path.c_str(), 16777216), 0);
     TempImage largestPossible({});
@@ -122,7 +139,12 @@ TEST(FirmwareImage, RefusesWhatCannotBeSentWhole) {
         std::string report;
     } cases[] = {
         {"/nonexistent/klipper.bin", false,
-         "Firmware file not found!: No such file or directory\n"},
+         "Firmware file not found!: No such file or directory\n/nonexistent/klipper.bin does not "
+         "exist: copy the firmware image you built there (the raw .bin file from the build's "
+         "output folder)\n"},
+        {elf.path, false, otherKind("an ELF file", ".elf", elf.path)},
+        {uf2.path, false, otherKind("a UF2 file", ".uf2", uf2.path)},
+        {hex.path, false, otherKind("an Intel HEX file", ".hex", hex.path)},
         {empty.path, false, "Firmware file is empty: " + empty.path + "\n"},
         {tooLarge.path, false,
          "Firmware file too large: " + tooLarge.path +

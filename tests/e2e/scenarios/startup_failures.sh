@@ -32,6 +32,9 @@ kill "$FLASHER_PID"
 wait "$FLASHER_PID"
 rm -f "$IMAGE"
 attempt missing_image
+# The linker's output copied in place of the raw image.
+printf '\177ELF\002\001\001\000\000\000\000\000\000\000\000\000\002\000\050\000' >"$IMAGE"
+attempt elf_image
 : >"$IMAGE"
 attempt empty_image
 # 16 MiB without the memory: the size alone must be refused.
@@ -64,13 +67,15 @@ verify() {
     expect_report "$out/bus_in_use" \
         "Interface can0 is in use by another canfd-flash run (process $holder): let it finish or end it"
     check_capture "$out/bus_in_use" --no-frames
-    while IFS='|' read -r name prefix; do
+    # The report's lines: what failed, then what to do where the first line does not say it.
+    while IFS='|' read -r name prefix advice; do
         echo "- $name"
         expect_status "the flasher" "$out/$name/flasher.status" 1
-        expect_report "$out/$name" "$prefix"
+        expect_report "$out/$name" "$prefix" ${advice:+"$advice"}
         check_capture "$out/$name" --no-frames
     done <<'CASES'
-missing_image|Firmware file not found!: No such file or directory
+missing_image|Firmware file not found!: No such file or directory|/opt/klipper.bin does not exist: copy the firmware image you built there
+elf_image|Firmware file is an ELF file, not a raw image: /opt/klipper.bin|The raw image is usually the .bin file beside the .elf file
 empty_image|Firmware file is empty: /opt/klipper.bin
 image_too_large|Firmware file too large: /opt/klipper.bin has 16777216 bytes
 no_can0|Interface can0: No such device
