@@ -16,9 +16,10 @@ static const char usage[] =
     "             listens up to 10 s for board 121, and says whether an upload can work.\n"
     "             Run it before powering or resetting the board. It never sends a frame.\n"
     "\n"
-    "Exit status: 0 the whole image was sent (--check: ready); 1 an argument was refused,\n"
-    "start-up failed or can0 could not be read (--check: not ready); 2 a block could not be\n"
-    "sent; 128 + N ended by signal N (130 for Ctrl-C).\n"
+    "Exit status: 0 the whole image went out, confirmed by can0 where it can tell\n"
+    "(--check: ready); 1 an argument or the image was refused, start-up failed or can0\n"
+    "could not be read (--check: not ready); 2 a block could not be sent, or can0 did not\n"
+    "confirm it; killed by signal N, which a shell shows as 128 + N (130 for Ctrl-C).\n"
     "\n"
     "What each report means and what to do: man canfd-flash (DIAGNOSTICS), or the README's\n"
     "\"Exit statuses and errors\".\n";

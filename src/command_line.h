@@ -1,4 +1,4 @@
-// The command line: the tool takes no arguments but --check, --help and --version.
+// The command line: the tool takes no arguments but --check, -h, --help and --version.
 #pragma once
 
 // Returned by handleCommandLine when the upload is to go ahead.

@@ -1,5 +1,5 @@
 // canfd-flash: puts the board at address 121 on can0 into its bootloader and uploads
-// /opt/klipper.bin to it. Takes no arguments but --check, --help and --version.
+// /opt/klipper.bin to it. Takes no arguments but --check, -h, --help and --version.
 #include "block_socket.h"
 #include "board_socket.h"
 #include "board_watch.h"
