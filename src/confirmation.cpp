@@ -1,35 +1,22 @@
 #include "confirmation.h"
 
+#include "echo_read.h"
 #include "monotonic_clock.h"
 
-#include <cerrno>
-#include <cstring>
-#include <linux/can.h>
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
 
 // Echoes are read at least this often while blocks go out: the queue then holds a few dozen at
 // most, far below what the socket may keep.
 static const uint64_t echoLookEvery = 32;
-// Room for what one look finds, and more: a look then takes one call.
-static const unsigned int echoBatch = 64;
 // While the tool waits for the board, the echoes that trickle in are looked at this often: not
 // one wake-up per echo, and a board that asks one block at a time costs no read per block.
 static const int64_t echoLookMilliseconds = 50;
 
-struct EchoBatch {
-    mmsghdr headers[echoBatch];
-    iovec pieces[echoBatch];
-    canfd_frame frames[echoBatch];
-    alignas(cmsghdr) char controls[echoBatch][CMSG_SPACE(sizeof(uint32_t))];
-};
-
-static EchoBatch batch;
 static int confirmSocket = -1;
 static ConfirmationWay way = notConfirmable;
 static uint64_t written = 0;
-static uint64_t echoes = 0;
-static uint64_t echoesDropped = 0;
+static EchoCount echoCount = {0, 0};
 static uint64_t lookedAtWritten = 0;
 static int64_t lookedAt = 0;
 static uint32_t unsentBytes = 0;
@@ -71,7 +58,7 @@ ConfirmationWay confirmationWay() {
 }
 
 static uint64_t confirmed() {
-    uint64_t count = echoes + echoesDropped;
+    uint64_t count = echoCount.echoes + echoCount.dropped;
     return count < written ? count : written;
 }
 
@@ -119,66 +106,13 @@ void noteBlockWritten() {
     }
 }
 
-// The drop count that comes with a record: the socket's total so far.
-static void noteDrops(msghdr *message) {
-    for (cmsghdr *item = CMSG_FIRSTHDR(message); item != nullptr;
-         item = CMSG_NXTHDR(message, item)) {
-        if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SO_RXQ_OVFL &&
-            item->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
-            uint32_t drops;
-            memcpy(&drops, CMSG_DATA(item), sizeof(drops));
-            if (drops > echoesDropped) {
-                echoesDropped = drops;
-            }
-        }
-    }
-}
-
-// Reads echoes in batches until none waits; 0, or the socket's errno. The kernel tells a
-// failure before the records that wait, and only once: those are read all the same.
-static int readEchoes() {
-    int failure = 0;
-    for (;;) {
-        for (unsigned int i = 0; i < echoBatch; i++) {
-            batch.pieces[i] = {&batch.frames[i], sizeof(batch.frames[i])};
-            memset(&batch.headers[i], 0, sizeof(batch.headers[i]));
-            batch.headers[i].msg_hdr.msg_iov = &batch.pieces[i];
-            batch.headers[i].msg_hdr.msg_iovlen = 1;
-            batch.headers[i].msg_hdr.msg_control = batch.controls[i];
-            batch.headers[i].msg_hdr.msg_controllen = sizeof(batch.controls[i]);
-        }
-        int count = recvmmsg(confirmSocket, batch.headers, echoBatch, MSG_DONTWAIT, nullptr);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK || failure != 0) {
-                return failure;
-            }
-            failure = errno;
-            continue;
-        }
-        for (int i = 0; i < count; i++) {
-            // Only the socket's own frames come marked: another node's frame with the same
-            // identifier proves nothing.
-            if ((batch.headers[i].msg_hdr.msg_flags & MSG_CONFIRM) != 0) {
-                echoes++;
-            }
-            noteDrops(&batch.headers[i].msg_hdr);
-        }
-        if (count < static_cast<int>(echoBatch)) {
-            return failure;
-        }
-    }
-}
-
 // An echo dropped for a full queue was sent all the same; the kernel counts it on the socket,
 // and tells the count with the records that follow, or here when none follows.
 static void countDropsUnannounced() {
     uint32_t drops = 0;
     if (blocksUnconfirmed() && bytesNotYetSent(confirmSocket, &drops) >= 0 &&
-        drops > echoesDropped) {
-        echoesDropped = drops;
+        drops > echoCount.dropped) {
+        echoCount.dropped = drops;
     }
 }
 
@@ -228,7 +162,7 @@ int takeConfirmations() {
     lookedAtWritten = written;
     lookedAt = monotonicMilliseconds();
     uint64_t before = confirmed();
-    noteFailure(readEchoes());
+    noteFailure(readEchoes(confirmSocket, &echoCount));
     if (confirmed() == before) {
         countDropsUnannounced();
     }
@@ -300,8 +234,7 @@ void resetConfirmation() {
     confirmSocket = -1;
     way = notConfirmable;
     written = 0;
-    echoes = 0;
-    echoesDropped = 0;
+    echoCount = {0, 0};
     lookedAtWritten = 0;
     lookedAt = 0;
     unsentBytes = 0;
