@@ -1,6 +1,7 @@
 #include "fuzz_hooks.h"
 
 #include "frame_send.h"
+#include "send_stall.h"
 
 #include <cerrno>
 #include <csetjmp>

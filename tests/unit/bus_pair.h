@@ -64,8 +64,8 @@ void countWrites(int fd);
 int countedWrites();
 
 // The stand-in bus takes every frame written to fd at once, as a bus where the board takes them
-// does: SO_MEMINFO shows none unsent (-1: the socketpair's own count again, of records not yet
-// read at the other end).
+// does: SO_MEMINFO on fd shows none unsent (-1: the socketpair's own count again, of records not
+// yet read at the other end).
 void framesLeaveAtOnce(int fd);
 
 // Whether SO_MEMINFO tells a socket's unsent bytes here: qemu-user passes one word of it through.
